@@ -1,0 +1,437 @@
+// Telemetry collection. Sections in the order a request meets them: text
+// helpers, line reading, CSV fixture, NVIDIA, AMD, then the chain.
+#include "collect.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+// ---- text helpers ----------------------------------------------------------
+
+void snapshot_init(gpu_snapshot *snap) {
+    std::memset(snap, 0, sizeof *snap);
+    copy_str(snap->source, SOURCE_SIZE, "none");
+    copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
+}
+
+static bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+char *trim(char *s) {
+    if (!s)
+        return nullptr;
+    while (is_blank(*s))
+        ++s;
+    char *end = s + std::strlen(s);
+    while (end > s && is_blank(end[-1]))
+        --end;
+    *end = '\0';
+    return s;
+}
+
+int parse_num(const char *s, double *out) {
+    if (!s || !*s || std::strstr(s, "N/A") || std::strstr(s, "n/a"))
+        return 0;
+    errno = 0;
+    char *end = nullptr;
+    double v = std::strtod(s, &end);
+    // strtod also reads "inf" and "nan"; such words are no JSON number.
+    if (end == s || errno != 0 || !std::isfinite(v))
+        return 0;
+    *out = v;
+    return 1;
+}
+
+void copy_str(char *dst, int size, const char *src) {
+    if (!dst)
+        return;
+    int n = 0;
+    if (src)
+        while (n < size - 1 && src[n])
+            ++n;
+    std::memcpy(dst, src ? src : "", static_cast<size_t>(n));
+    dst[n] = '\0';
+}
+
+// A decimal integer as atoi reads it (blanks, sign, digits up to the first
+// non-digit, none gives 0), but saturating instead of overflowing.
+static int read_int(const char *s) {
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        ++s;
+    bool neg = *s == '-';
+    if (*s == '-' || *s == '+')
+        ++s;
+    long long v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s)
+        if (v <= INT_MAX)
+            v = v * 10 + (*s - '0');
+    if (neg)
+        v = -v;
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+// Cuts the line at commas into at most max fields. The comma after the last
+// field that can be taken is cut too; the rest of the line is ignored.
+static int split_fields(char *line, char **fields, int max) {
+    int n = 0;
+    for (char *p = line;;) {
+        fields[n++] = p;
+        char *comma = std::strchr(p, ',');
+        if (!comma)
+            break;
+        *comma = '\0';
+        if (n == max)
+            break;
+        p = comma + 1;
+    }
+    return n;
+}
+
+// ---- line reading ----------------------------------------------------------
+
+namespace {
+
+// fgets over a file or a command's output, through a small chunk buffer.
+struct line_reader {
+    plat_stream stream;
+    long pos;
+    long len;
+    char chunk[16384];
+};
+
+// One line of input at a time, in the one buffer all feeders share.
+char line_buf[LINE_BUF_SIZE];
+
+} // namespace
+
+// Reads the next piece as fgets would: up to the first line feed, at most
+// size-1 bytes, terminated. False at the end when nothing was read.
+static bool next_piece(line_reader *r, char *out, int size) {
+    long n = 0;
+    while (n < size - 1) {
+        if (r->pos == r->len) {
+            long got = platform_read(&r->stream, r->chunk, sizeof r->chunk);
+            if (got <= 0)
+                break;
+            r->pos = 0;
+            r->len = got;
+        }
+        const char *start = r->chunk + r->pos;
+        long take = r->len - r->pos;
+        if (take > size - 1 - n)
+            take = size - 1 - n;
+        const char *lf = static_cast<const char *>(std::memchr(start, '\n', static_cast<size_t>(take)));
+        if (lf)
+            take = lf - start + 1;
+        std::memcpy(out + n, start, static_cast<size_t>(take));
+        n += take;
+        r->pos += take;
+        if (lf)
+            break;
+    }
+    out[n] = '\0';
+    return n > 0;
+}
+
+// Removes every LF and CR at the end of the text, nothing else.
+static void strip_line_end(char *s) {
+    size_t n = std::strlen(s);
+    while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r'))
+        s[--n] = '\0';
+}
+
+// The common loop of both feeders: skip empty and '#' lines, hand on the rest.
+static int feed(line_reader *r, line_cb cb, void *ctx) {
+    int fed = 0;
+    while (next_piece(r, line_buf, LINE_BUF_SIZE)) {
+        strip_line_end(line_buf);
+        if (line_buf[0] == '\0' || line_buf[0] == '#')
+            continue;
+        fed = 1;
+        cb(line_buf, ctx);
+    }
+    platform_close(&r->stream);
+    return fed;
+}
+
+int run_cmd_lines(const char *cmd, line_cb cb, void *ctx) {
+    line_reader r{};
+    if (!platform_open_cmd(&r.stream, cmd, VENDOR_TOOL_TIMEOUT_MS))
+        return 0;
+    return feed(&r, cb, ctx);
+}
+
+int feed_file_lines(const char *path, line_cb cb, void *ctx) {
+    line_reader r{};
+    if (!platform_open_file(&r.stream, path))
+        return 0;
+    return feed(&r, cb, ctx);
+}
+
+static const char *env_set(const char *name) {
+    const char *v = std::getenv(name);
+    return v && *v ? v : nullptr;
+}
+
+// ---- CSV fixture -----------------------------------------------------------
+
+// "GPU,index,uuid,name,util,mem_used,mem_total,temp,power,limit,driver"
+// "APP,gpu_uuid,pid,name,used_mb"
+static void csv_row(char *line, gpu_snapshot *snap) {
+    char *f[12];
+    int n = split_fields(line, f, 12);
+    for (int i = 0; i < n; ++i)
+        f[i] = trim(f[i]);
+    if (std::strcmp(f[0], "GPU") == 0 && n >= 11 && snap->gpu_count < MAX_GPUS) {
+        gpu_info *g = &snap->gpus[snap->gpu_count++];
+        std::memset(g, 0, sizeof *g);
+        g->index = read_int(f[1]);
+        copy_str(g->uuid, UUID_SIZE, f[2]);
+        copy_str(g->name, NAME_SIZE, f[3]);
+        parse_num(f[4], &g->util_gpu);
+        parse_num(f[5], &g->mem_used_mb);
+        parse_num(f[6], &g->mem_total_mb);
+        g->has_temp = parse_num(f[7], &g->temp_c);
+        g->has_power = parse_num(f[8], &g->power_w);
+        g->has_power_limit = parse_num(f[9], &g->power_limit_w);
+        if (!snap->driver[0] && f[10][0] && std::strcmp(f[10], "-") != 0)
+            copy_str(snap->driver, DRIVER_SIZE, f[10]);
+    } else if (std::strcmp(f[0], "APP") == 0 && n >= 5 && snap->proc_count < MAX_PROCS) {
+        proc_info *p = &snap->procs[snap->proc_count++];
+        std::memset(p, 0, sizeof *p);
+        copy_str(p->gpu_uuid, UUID_SIZE, f[1]);
+        p->pid = read_int(f[2]);
+        copy_str(p->name, NAME_SIZE, f[3]);
+        parse_num(f[4], &p->used_mb);
+    }
+}
+
+int collect_mock_csv(gpu_snapshot *snap) {
+    const char *path = env_set("VISTREL_MOCK_CSV");
+    line_reader r{};
+    if (!path || !platform_open_file(&r.stream, path))
+        return 0;
+    // Unlike the feeders, a comment line counts: a fixture of comments alone
+    // still stands for "no GPU here".
+    int counted = 0;
+    while (next_piece(&r, line_buf, LINE_BUF_SIZE)) {
+        strip_line_end(line_buf);
+        if (line_buf[0] == '\0')
+            continue;
+        counted = 1;
+        if (line_buf[0] != '#')
+            csv_row(line_buf, snap);
+    }
+    platform_close(&r.stream);
+    if (!counted)
+        return 0;
+    snap->mocked = 1;
+    copy_str(snap->source, SOURCE_SIZE, "mock");
+    snap->available = snap->gpu_count > 0;
+    if (snap->gpu_count > 0)
+        copy_str(snap->message, MESSAGE_SIZE, "");
+    return 1;
+}
+
+// ---- NVIDIA ----------------------------------------------------------------
+
+// index, uuid, name, utilization.gpu, memory.used, memory.total,
+// temperature.gpu, power.draw, power.limit, driver_version
+void nv_gpu_line(char *line, void *ctx) {
+    gpu_snapshot *snap = static_cast<nv_gpu_ctx *>(ctx)->snap;
+    char *f[12];
+    int n = split_fields(line, f, 12);
+    if (n < 10 || snap->gpu_count >= MAX_GPUS)
+        return;
+    gpu_info *g = &snap->gpus[snap->gpu_count];
+    std::memset(g, 0, sizeof *g);
+    g->index = read_int(trim(f[0]));
+    copy_str(g->uuid, UUID_SIZE, trim(f[1]));
+    copy_str(g->name, NAME_SIZE, trim(f[2]));
+    parse_num(trim(f[3]), &g->util_gpu);
+    parse_num(trim(f[4]), &g->mem_used_mb);
+    parse_num(trim(f[5]), &g->mem_total_mb);
+    g->has_temp = parse_num(trim(f[6]), &g->temp_c);
+    g->has_power = parse_num(trim(f[7]), &g->power_w);
+    g->has_power_limit = parse_num(trim(f[8]), &g->power_limit_w);
+    if (!snap->driver[0])
+        copy_str(snap->driver, DRIVER_SIZE, trim(f[9]));
+    snap->gpu_count++;
+}
+
+// gpu_uuid, pid, process_name, used_memory
+void nv_proc_line(char *line, void *ctx) {
+    gpu_snapshot *snap = static_cast<gpu_snapshot *>(ctx);
+    char *f[8];
+    int n = split_fields(line, f, 8);
+    if (n < 4 || snap->proc_count >= MAX_PROCS)
+        return;
+    proc_info *p = &snap->procs[snap->proc_count++];
+    std::memset(p, 0, sizeof *p);
+    copy_str(p->gpu_uuid, UUID_SIZE, trim(f[0]));
+    p->pid = read_int(trim(f[1]));
+    copy_str(p->name, NAME_SIZE, trim(f[2]));
+    parse_num(trim(f[3]), &p->used_mb);
+}
+
+// The mock file mixes both layouts: "APP," marks a compute-process line.
+static int feed_nvidia_mock(const char *path, gpu_snapshot *snap) {
+    line_reader r{};
+    if (!platform_open_file(&r.stream, path))
+        return -1;
+    nv_gpu_ctx ctx{snap};
+    int fed = 0;
+    while (next_piece(&r, line_buf, LINE_BUF_SIZE)) {
+        strip_line_end(line_buf);
+        char *t = trim(line_buf);
+        if (t[0] == '\0' || t[0] == '#')
+            continue;
+        fed = 1;
+        if (std::strncmp(t, "APP,", 4) == 0)
+            nv_proc_line(t + 4, snap);
+        else
+            nv_gpu_line(t, &ctx);
+    }
+    platform_close(&r.stream);
+    return fed;
+}
+
+int collect_nvidia(gpu_snapshot *snap) {
+    int fed;
+    if (const char *mock = env_set("VISTREL_MOCK_NVIDIA")) {
+        snap->mocked = 1;
+        fed = feed_nvidia_mock(mock, snap);
+        if (fed < 0)
+            return 0; // unreadable mock file: no query runs
+    } else {
+        nv_gpu_ctx ctx{snap};
+        fed = run_cmd_lines(NV_GPU_QUERY, nv_gpu_line, &ctx);
+    }
+    if (!fed || snap->gpu_count == 0)
+        return 0;
+    run_cmd_lines(NV_APPS_QUERY, nv_proc_line, snap);
+    return 1;
+}
+
+// ---- AMD -------------------------------------------------------------------
+
+namespace {
+
+enum amd_effect { AMD_NAME, AMD_UTIL, AMD_MEM_TOTAL, AMD_MEM_USED, AMD_TEMP, AMD_POWER, AMD_POWER_LIMIT };
+
+struct amd_property {
+    const char *key_part; // as rocm-smi spells it; found anywhere in the key
+    amd_effect effect;
+};
+
+// Tried in order; the first row whose text the key contains decides.
+constexpr amd_property AMD_PROPERTIES[] = {
+    {"Card series", AMD_NAME},
+    {"Card SKU", AMD_NAME},
+    {"GPU use (%)", AMD_UTIL},
+    {"VRAM Total Memory (B)", AMD_MEM_TOTAL},
+    {"VRAM Total Used Memory (B)", AMD_MEM_USED},
+    {"Temperature (Sensor edge)", AMD_TEMP},
+    {"Temperature (Sensor junction)", AMD_TEMP},
+    {"Average Graphics Package Power", AMD_POWER},
+    {"Current Socket Graphics Package Power", AMD_POWER},
+    {"Max Graphics Package Power", AMD_POWER_LIMIT},
+};
+
+constexpr double BYTES_PER_MIB = 1048576.0;
+
+} // namespace
+
+// Sets a flagged value from the first line that reads; later lines are ignored.
+static void set_once(int *flag, double *value, const char *text) {
+    if (!*flag)
+        *flag = parse_num(text, value);
+}
+
+static void amd_apply(gpu_info *g, amd_effect effect, const char *value) {
+    double v = 0.0;
+    switch (effect) {
+    case AMD_NAME: copy_str(g->name, NAME_SIZE, value); break;
+    case AMD_UTIL: parse_num(value, &g->util_gpu); break;
+    case AMD_MEM_TOTAL:
+        if (parse_num(value, &v))
+            g->mem_total_mb = v / BYTES_PER_MIB; // bytes -> MiB
+        break;
+    case AMD_MEM_USED:
+        if (parse_num(value, &v))
+            g->mem_used_mb = v / BYTES_PER_MIB; // bytes -> MiB
+        break;
+    case AMD_TEMP: set_once(&g->has_temp, &g->temp_c, value); break;
+    case AMD_POWER: set_once(&g->has_power, &g->power_w, value); break;
+    case AMD_POWER_LIMIT: set_once(&g->has_power_limit, &g->power_limit_w, value); break;
+    }
+}
+
+// "GPU[n]\t\t: key: value" -- rocm-smi prints two TABs after the bracket.
+void amd_line(char *line, void *ctx) {
+    gpu_snapshot *snap = static_cast<gpu_snapshot *>(ctx);
+    if (std::strncmp(line, "GPU[", 4) != 0)
+        return;
+    int gpu = read_int(line + 4);
+    if (gpu < 0 || gpu >= MAX_GPUS)
+        return;
+    char *close = std::strchr(line + 4, ']');
+    if (!close)
+        return;
+    char *rest = trim(close + 1);
+    if (*rest == ':')
+        ++rest;
+    char *colon = std::strrchr(rest, ':');
+    if (!colon)
+        return;
+    *colon = '\0';
+    char *key = trim(rest);
+    char *value = trim(colon + 1);
+    if (!*key || !*value)
+        return;
+    // A line about GPU n brings every GPU up to n into being.
+    while (gpu >= snap->gpu_count) {
+        gpu_info *g = &snap->gpus[snap->gpu_count];
+        std::memset(g, 0, sizeof *g);
+        g->index = snap->gpu_count;
+        copy_str(g->name, NAME_SIZE, "AMD GPU");
+        snap->gpu_count++;
+    }
+    for (const amd_property &p : AMD_PROPERTIES)
+        if (std::strstr(key, p.key_part)) {
+            amd_apply(&snap->gpus[gpu], p.effect, value);
+            return;
+        }
+}
+
+int collect_amd(gpu_snapshot *snap) {
+    if (const char *mock = env_set("VISTREL_MOCK_ROCM")) {
+        snap->mocked = 1;
+        return feed_file_lines(mock, amd_line, snap);
+    }
+    return run_cmd_lines(ROCM_QUERY, amd_line, snap);
+}
+
+// ---- the chain -------------------------------------------------------------
+
+void collect_snapshot(gpu_snapshot *snap) {
+    snapshot_init(snap);
+    if (collect_mock_csv(snap))
+        return;
+    if (collect_nvidia(snap)) {
+        copy_str(snap->source, SOURCE_SIZE, "nvidia");
+        snap->available = 1;
+        copy_str(snap->message, MESSAGE_SIZE, "");
+        return;
+    }
+    if (collect_amd(snap) && snap->gpu_count > 0) {
+        copy_str(snap->source, SOURCE_SIZE, "amd");
+        snap->available = 1;
+        copy_str(snap->message, MESSAGE_SIZE, "");
+        return;
+    }
+    copy_str(snap->source, SOURCE_SIZE, "none");
+    snap->available = 0;
+    copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
+}

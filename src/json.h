@@ -1,0 +1,22 @@
+// The JSON side: the header block, string escaping, the metrics document and
+// mode_json, which answers every request routed to JSON.
+#pragma once
+
+#include "snapshot.h"
+
+constexpr int UTC_STAMP_SIZE = 40;
+
+void json_header();
+
+// Writes s as a JSON string literal. Quote, backslash, LF, CR and TAB are
+// escaped; other control bytes are dropped; every other byte goes out as is.
+void json_str(const char *s);
+
+// Writes the header block and the metrics document for a filled snapshot.
+void json_metrics(const gpu_snapshot *snap, const char *utc_stamp);
+
+// Formats the current UTC time as "%Y-%m-%dT%H:%M:%SZ" into out.
+void utc_stamp(char out[UTC_STAMP_SIZE]);
+
+// Answers a JSON request from its raw query text (may be NULL). Returns 0.
+int mode_json(const char *query);

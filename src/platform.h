@@ -1,0 +1,53 @@
+// Everything that differs between operating systems: the null device of the
+// command interpreter, process id, UTC clock, child processes with a deadline
+// and plain file reading. The rest of the program is the same on every build.
+#pragma once
+
+#include <ctime>
+
+#if defined(_WIN32)
+#define PLATFORM_NULL_REDIRECT "2>NUL"
+#else
+#define PLATFORM_NULL_REDIRECT "2>/dev/null"
+#endif
+
+// Called first in main: standard output gets a static buffer (so writing never
+// touches the heap) and untranslated line ends; a client that hangs up makes
+// writes fail quietly instead of killing the process.
+void platform_init();
+
+// "linux" or "windows", as the info document reports it.
+const char *platform_name();
+
+long platform_pid();
+
+// Fills *out with the current time in UTC; false when the clock cannot be read.
+bool platform_utc_now(std::tm *out);
+
+// An open file or the standard output of a running command, read in chunks.
+// Plain integers so that this header needs no system headers.
+struct plat_stream {
+    long long handle;      // file descriptor (POSIX) or HANDLE (Windows)
+    long long child;       // process id (POSIX) or process HANDLE (Windows); 0 for a file
+    long long job;         // Windows job object holding the command's processes; 0 elsewhere
+    long long deadline_ms; // monotonic time after which a command is stopped
+    bool ended;            // end of output, read error or deadline reached
+};
+
+// Opens a file for reading; false when it cannot be opened.
+bool platform_open_file(plat_stream *s, const char *path);
+
+// Runs the command text through the command interpreter, unchanged, with its
+// standard output connected to the stream. The command and everything it
+// starts are stopped when timeout_ms have passed. False when it cannot start.
+bool platform_open_cmd(plat_stream *s, const char *cmd, int timeout_ms);
+
+// Reads up to cap bytes. Returns the number read, or 0 at the end of output,
+// on a read error, or when the deadline has passed (the command is then
+// killed). Never blocks past the deadline.
+long platform_read(plat_stream *s, char *buf, long cap);
+
+// Closes the stream. For a command: waits for it to end until the deadline,
+// kills it and everything it started, and reaps it; a process that ignores
+// even the kill (stuck inside a driver) is waited for only a short grace.
+void platform_close(plat_stream *s);

@@ -1,0 +1,166 @@
+// plugin_vistrel: one process per HTTP request, run by the node's web server
+// in the CGI manner. The whole request path, in order:
+//   flags and discovery -> password gate -> route -> mode_json / mode_html.
+#include "plugin_vistrel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "json.h"
+#include "page.h"
+#include "platform.h"
+
+static constexpr const char *DISCOVERY_LINE = "{\"name\":\"vistrel\",\"desc\":\"Local GPUs\"}\n";
+
+static constexpr const char *HELP_TEXT = "usage: plugin_vistrel [--meta|--version|--help]\n"
+                                         "\n"
+                                         "Runs as a CGI-style program under kelvane-server.\n"
+                                         "  --meta      print discovery metadata JSON and exit\n"
+                                         "  --version   print the plugin version and exit\n"
+                                         "\n"
+                                         "Query string actions:\n"
+                                         "  (none) or action=metrics   local GPU telemetry + compute procs\n"
+                                         "  action=info                plugin/platform capabilities\n"
+                                         "  format=json                same as an action, JSON output\n"
+                                         "  (any other)                HTML dashboard\n"
+                                         "\n"
+                                         "Environment:\n"
+                                         "  VISTREL_MOCK_CSV=<path>      read a CSV fixture instead of probing\n";
+
+static constexpr const char *REFUSAL = "Status: 401 Unauthorized\r\n"
+                                       "Content-Type: application/json; charset=utf-8\r\n"
+                                       "Cache-Control: no-store\r\n"
+                                       "X-Content-Type-Options: nosniff\r\n"
+                                       "\r\n"
+                                       "{\"ok\":false,\"error\":\"invalid node password\"}\n";
+
+// ---- query values ----------------------------------------------------------
+
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int get_query_val(const char *query, const char *name, char *out, int size) {
+    out[0] = '\0';
+    if (!query)
+        return 0;
+    size_t name_len = std::strlen(name);
+    const char *p = query;
+    while (*p) {
+        if (std::strncmp(p, name, name_len) == 0 && p[name_len] == '=')
+            break;
+        p = std::strchr(p, '&');
+        if (!p)
+            return 0;
+        ++p;
+    }
+    if (!*p)
+        return 0;
+    // The copy limit applies to the raw bytes; decoding happens in place and
+    // only ever shortens the text, so it never outgrows the buffer.
+    const char *value = p + name_len + 1;
+    int n = 0;
+    while (n < size - 1 && value[n] && value[n] != '&') {
+        out[n] = value[n];
+        ++n;
+    }
+    out[n] = '\0';
+    int w = 0;
+    for (int r = 0; r < n; ++w) {
+        int hi = out[r] == '%' && r + 2 < n ? hex_value(out[r + 1]) : -1;
+        int lo = hi >= 0 ? hex_value(out[r + 2]) : -1;
+        if (lo >= 0) {
+            out[w] = static_cast<char>(hi << 4 | lo);
+            r += 3;
+        } else {
+            out[w] = out[r] == '+' ? ' ' : out[r];
+            r += 1;
+        }
+    }
+    out[w] = '\0';
+    return 1;
+}
+
+// ---- node password gate ----------------------------------------------------
+
+// Byte-for-byte equality whose time depends on the lengths only, never on
+// where the first difference lies.
+static bool same_secret(const char *given, const char *secret) {
+    size_t given_len = std::strlen(given);
+    size_t secret_len = std::strlen(secret);
+    unsigned diff = given_len != secret_len;
+    for (size_t i = 0; i < given_len; ++i)
+        diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i % (secret_len + 1)]);
+    return diff == 0;
+}
+
+bool node_auth_ok() {
+    const char *secret = std::getenv("BOT_PASSWORD");
+    if (!secret || !*secret)
+        return true;
+    const char *header = std::getenv("HTTP_X_BOT_PASSWORD");
+    if (header && same_secret(header, secret))
+        return true;
+    // Authorization: spaces, "Bearer ", more spaces, then the password to the
+    // end of the value. Any other form falls through to the query.
+    if (const char *auth = std::getenv("HTTP_AUTHORIZATION")) {
+        while (*auth == ' ')
+            ++auth;
+        if (std::strncmp(auth, "Bearer ", 7) == 0) {
+            auth += 7;
+            while (*auth == ' ')
+                ++auth;
+            if (same_secret(auth, secret))
+                return true;
+        }
+    }
+    char pwd[256];
+    return get_query_val(std::getenv("QUERY_STRING"), "pwd", pwd, sizeof pwd) && same_secret(pwd, secret);
+}
+
+void check_node_auth() {
+    if (node_auth_ok())
+        return;
+    std::fputs(REFUSAL, stdout);
+    std::exit(0);
+}
+
+// ---- entry -----------------------------------------------------------------
+
+int main(int argc, char **argv) {
+    platform_init();
+    if (argc > 1) {
+        const char *flag = argv[1];
+        if (std::strcmp(flag, "--meta") == 0) {
+            std::fputs(DISCOVERY_LINE, stdout);
+            return 0;
+        }
+        if (std::strcmp(flag, "--version") == 0) {
+            std::printf("%s\n", PLUGIN_VERSION);
+            return 0;
+        }
+        if (std::strcmp(flag, "--help") == 0) {
+            std::fputs(HELP_TEXT, stdout);
+            return 0;
+        }
+    }
+    if (std::getenv("KV_PLUGIN_META")) {
+        std::fputs(DISCOVERY_LINE, stdout);
+        return 0;
+    }
+    check_node_auth();
+    // Routing looks for markers anywhere in the raw, undecoded query text.
+    const char *query = std::getenv("QUERY_STRING");
+    if (query && (std::strstr(query, "action=") || std::strstr(query, "format=json")))
+        return mode_json(query);
+    bool embedded = query && (std::strstr(query, "embed=1") || std::strstr(query, "embed=true"));
+    mode_html(embedded);
+    return 0;
+}

@@ -1,0 +1,17 @@
+// The request front: query values and the node password gate.
+#pragma once
+
+constexpr const char *PLUGIN_VERSION = "1.0.3";
+
+// Finds the first name=value pair called name in the raw query text and
+// URL-decodes its value into out (size bytes, at least 2). Returns 1 when the
+// pair exists, else 0 with out empty.
+int get_query_val(const char *query, const char *name, char *out, int size);
+
+// True when the node has no password or the request carries it in the
+// X-Bot-Password header, a Bearer token or the pwd parameter.
+bool node_auth_ok();
+
+// Returns when the request may go on; otherwise writes the 401 refusal and
+// ends the process with status 0.
+void check_node_auth();
