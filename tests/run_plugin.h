@@ -1,0 +1,96 @@
+// Runs the built plugin as a CGI server would: a fresh process with exactly
+// the environment the test gives, standard output and standard error
+// captured separately, and the exit status.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+struct plugin_result {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or -1 when it did not exit normally
+    double seconds = 0;
+};
+
+// The binary under test: VISTREL_BIN, else the release build.
+inline std::string plugin_path() {
+    const char *p = std::getenv("VISTREL_BIN");
+    return p && *p ? p : "build/plugin_vistrel";
+}
+
+// Folder of the test tree (fixtures, fake tools).
+inline std::string tests_dir() {
+    const char *p = std::getenv("VISTREL_TESTS");
+    return p && *p ? p : "tests";
+}
+
+inline plugin_result run_plugin(const std::vector<std::string> &env, const std::vector<std::string> &args = {},
+                                const std::string &bin = plugin_path()) {
+    int out_pipe[2], err_pipe[2];
+    plugin_result r;
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+        return r;
+    std::vector<char *> argv{const_cast<char *>(bin.c_str())};
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        execve(bin.c_str(), argv.data(), envp.data());
+        _exit(126);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string *sinks[2] = {&r.out, &r.err};
+    int open_count = 2;
+    char buf[65536];
+    while (open_count > 0) {
+        if (poll(fds, 2, -1) < 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+}
+
+// The response body: everything after the blank line that ends the header block.
+inline std::string body_of(const std::string &out) {
+    size_t p = out.find("\r\n\r\n");
+    return p == std::string::npos ? std::string() : out.substr(p + 4);
+}
