@@ -1,0 +1,507 @@
+// Unit tests of the helpers, parsers and writers, linked against the real
+// units. Cases are tables of real-looking input mapped to expected results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "capture.h"
+#include "collect.h"
+#include "json.h"
+#include "plugin_vistrel.h"
+#include "snapshot.h"
+
+namespace {
+
+// ---- query values ----------------------------------------------------------
+
+struct query_case {
+    const char *query; // nullptr: no query text at all
+    const char *name;
+    int size;
+    int found;
+    std::string value;
+};
+
+TEST(GetQueryVal, FindsDecodesAndCuts) {
+    const std::string x61(61, 'x');
+    const std::string x61_escape = "action=" + x61 + "%41";
+    const std::string x63(63, 'y'), x64(64, 'y');
+    const std::string exact = "action=" + x63, over = "action=" + x64;
+    const query_case cases[] = {
+        {nullptr, "pwd", 256, 0, ""},
+        {"", "pwd", 256, 0, ""},
+        {"&&&", "pwd", 256, 0, ""},
+        {"a=1&", "action", 64, 0, ""},
+        {"action=", "action", 64, 1, ""},
+        {"a=1&&action=info", "action", 64, 1, "info"},
+        {"pwd&pwd=x", "pwd", 256, 1, "x"},
+        {"pwd=one&pwd=two", "pwd", 256, 1, "one"},
+        {"pwd=a%2Bb+c", "pwd", 256, 1, "a+b c"},
+        {"pwd=100%", "pwd", 256, 1, "100%"},
+        {"pwd=%zz%4", "pwd", 256, 1, "%zz%4"},
+        {"pwd=%4a%4A", "pwd", 256, 1, "JJ"},
+        {"pwd=%252B", "pwd", 256, 1, "%2B"},
+        {"pwd=a=b", "pwd", 256, 1, "a=b"},
+        {"action=in%00fo", "action", 64, 1, "in"},
+        {"p%77d=x", "pwd", 256, 0, ""},
+        {"Pwd=x", "pwd", 256, 0, ""},
+        {"xpwd=1&pwdx=2&q=pwd=3", "pwd", 256, 0, ""},
+        {"pwd=%C3%A9%ff", "pwd", 256, 1, "\xC3\xA9\xFF"},
+        {x61_escape.c_str(), "action", 64, 1, x61 + "%4"},
+        {exact.c_str(), "action", 64, 1, x63},
+        {over.c_str(), "action", 64, 1, x63},
+        {"a;pwd=1", "pwd", 256, 0, ""},
+    };
+    for (const query_case &c : cases) {
+        char out[256];
+        std::memset(out, 'Z', sizeof out);
+        int found = get_query_val(c.query, c.name, out, c.size);
+        EXPECT_EQ(found, c.found) << (c.query ? c.query : "(no query)");
+        EXPECT_EQ(std::string(out), c.value) << (c.query ? c.query : "(no query)");
+    }
+}
+
+TEST(GetQueryVal, NeverWritesPastTheBuffer) {
+    char out[8];
+    std::memset(out, 'Z', sizeof out);
+    EXPECT_EQ(get_query_val("pwd=abcdefghijk", "pwd", out, 4), 1);
+    EXPECT_STREQ(out, "abc");
+    EXPECT_EQ(out[4], 'Z');
+}
+
+// ---- node password gate ----------------------------------------------------
+
+struct auth_case {
+    const char *password, *header, *authorization, *query;
+    bool ok;
+};
+
+void set_or_unset(const char *name, const char *value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+TEST(NodeAuth, AcceptsExactlyTheThreePlaces) {
+    const auth_case cases[] = {
+        {nullptr, nullptr, nullptr, nullptr, true},
+        {"", nullptr, nullptr, nullptr, true},
+        {"s3cret", nullptr, nullptr, nullptr, false},
+        {"s3cret", "s3cret", nullptr, "pwd=wrong", true},
+        {"s3cret", "wrong", nullptr, "pwd=s3cret", true},
+        {"s3cret", "s3cret ", nullptr, nullptr, false},
+        {"s3cret", "S3CRET", nullptr, nullptr, false},
+        {"s3cret", nullptr, "Bearer s3cret", nullptr, true},
+        {"s3cret", nullptr, "  Bearer   s3cret", nullptr, true},
+        {"s3cret", nullptr, "bearer s3cret", nullptr, false},
+        {"s3cret", nullptr, "Basic s3cret", "pwd=s3cret", true},
+        {"s3cret", nullptr, "Bearer\ts3cret", nullptr, false},
+        {"s3cret", nullptr, "Bearer s3cret ", nullptr, false},
+        {"s3cret", nullptr, "\tBearer s3cret", nullptr, false},
+        {" lead", nullptr, "Bearer  lead", nullptr, false},
+        {" lead", " lead", nullptr, nullptr, true},
+        {" lead", nullptr, nullptr, "pwd=%20lead", true},
+        {" lead", nullptr, nullptr, "pwd=+lead", true},
+        {"a+b", nullptr, nullptr, "pwd=a+b", false},
+        {"a+b", nullptr, nullptr, "pwd=a%2Bb", true},
+        {"s3cret", nullptr, nullptr, "pwd=", false},
+        {"s3cret", nullptr, nullptr, "pwd=wrong&pwd=s3cret", false},
+        {"s3cret", nullptr, nullptr, "action=info", false},
+        {"s3cret", nullptr, nullptr, "pwd=s3cret%00tail", true},
+        {"s3cret", nullptr, nullptr, "pwd=s3cre", false},
+        {"s3cret", nullptr, nullptr, "pwd=s3crets", false},
+    };
+    for (const auth_case &c : cases) {
+        set_or_unset("BOT_PASSWORD", c.password);
+        set_or_unset("HTTP_X_BOT_PASSWORD", c.header);
+        set_or_unset("HTTP_AUTHORIZATION", c.authorization);
+        set_or_unset("QUERY_STRING", c.query);
+        EXPECT_EQ(node_auth_ok(), c.ok) << "password=" << (c.password ? c.password : "(unset)")
+                                        << " header=" << (c.header ? c.header : "(unset)")
+                                        << " auth=" << (c.authorization ? c.authorization : "(unset)")
+                                        << " query=" << (c.query ? c.query : "(unset)");
+    }
+    for (const char *v : {"BOT_PASSWORD", "HTTP_X_BOT_PASSWORD", "HTTP_AUTHORIZATION", "QUERY_STRING"})
+        unsetenv(v);
+}
+
+TEST(NodeAuth, PwdLongerThan255RawBytesOnlyThroughHeaders) {
+    std::string pw(300, 'p');
+    setenv("BOT_PASSWORD", pw.c_str(), 1);
+    setenv("QUERY_STRING", ("pwd=" + pw).c_str(), 1);
+    EXPECT_FALSE(node_auth_ok());
+    setenv("HTTP_AUTHORIZATION", ("Bearer " + pw).c_str(), 1);
+    EXPECT_TRUE(node_auth_ok());
+    for (const char *v : {"BOT_PASSWORD", "HTTP_AUTHORIZATION", "QUERY_STRING"})
+        unsetenv(v);
+}
+
+// ---- text helpers ----------------------------------------------------------
+
+TEST(Trim, StripsTheFourBlanksOnly) {
+    const struct {
+        const char *in, *out;
+    } cases[] = {
+        {" \t hello world \r\n", "hello world"},
+        {" \t  \t", ""},
+        {"", ""},
+        {"\vx\f", "\vx\f"},
+        {"\x01 a \x80", "\x01 a \x80"},
+    };
+    for (const auto &c : cases) {
+        char buf[64];
+        std::strcpy(buf, c.in);
+        char *t = trim(buf);
+        EXPECT_STREQ(t, c.out) << c.in;
+        EXPECT_GE(t, buf);
+    }
+    EXPECT_EQ(trim(nullptr), nullptr);
+    char buf[] = "  ab";
+    EXPECT_EQ(trim(buf), buf + 2);
+    EXPECT_EQ(buf[0], ' '); // bytes before the result are untouched
+}
+
+TEST(ParseNum, ReadsOneFiniteNumberStrictly) {
+    const struct {
+        const char *in;
+        int ok;
+        double value;
+    } cases[] = {
+        {"45 %", 1, 45.0},   {"  7", 1, 7.0},     {"631.95", 1, 631.95}, {"-3.5W", 1, -3.5},   {"1e3", 1, 1000.0},
+        {"[N/A]", 0, 0},     {"n/a", 0, 0},       {"12 N/A", 0, 0},      {"", 0, 0},          {"watts", 0, 0},
+        {"1e999", 0, 0},     {"inf", 0, 0},       {"-infinity", 0, 0},   {"nan", 0, 0},       {"NAN(1)", 0, 0},
+        {"[Not Supported]", 0, 0},
+    };
+    for (const auto &c : cases) {
+        double v = 99.0;
+        EXPECT_EQ(parse_num(c.in, &v), c.ok) << c.in;
+        EXPECT_DOUBLE_EQ(v, c.ok ? c.value : 99.0) << c.in;
+    }
+    double v = 5.0;
+    EXPECT_EQ(parse_num(nullptr, &v), 0);
+    EXPECT_EQ(v, 5.0);
+}
+
+TEST(CopyStr, CutsAtSizeMinusOne) {
+    char field[16];
+    copy_str(field, sizeof field, "abcdefghijklmnopqrst"); // 20 bytes
+    EXPECT_STREQ(field, "abcdefghijklmno");
+    copy_str(field, sizeof field, "abcdefghijklmno"); // 15 bytes
+    EXPECT_STREQ(field, "abcdefghijklmno");
+    copy_str(field, sizeof field, nullptr);
+    EXPECT_STREQ(field, "");
+    char one[1] = {'x'};
+    copy_str(one, 1, "abc");
+    EXPECT_EQ(one[0], '\0');
+}
+
+TEST(Snapshot, StartsAsNone) {
+    static gpu_snapshot snap;
+    std::memset(&snap, 0x5A, sizeof snap);
+    snapshot_init(&snap);
+    EXPECT_STREQ(snap.source, "none");
+    EXPECT_STREQ(snap.message, "No local NVIDIA/AMD GPU detected");
+    EXPECT_STREQ(snap.driver, "");
+    EXPECT_EQ(snap.available, 0);
+    EXPECT_EQ(snap.mocked, 0);
+    EXPECT_EQ(snap.gpu_count, 0);
+    EXPECT_EQ(snap.proc_count, 0);
+    EXPECT_EQ(snap.gpus[MAX_GPUS - 1].index, 0);
+}
+
+// ---- JSON writing ----------------------------------------------------------
+
+TEST(JsonStr, EscapesDropsAndPassesBytes) {
+    const struct {
+        const char *in, *out;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"line\r\nnext\ttab", "\"line\\r\\nnext\\ttab\""},
+        {"x\x01y\x1f\x0b\x0cz", "\"xyz\""},
+        {"\x7f\xc3\xa9\xff", "\"\x7f\xc3\xa9\xff\""},
+        {"", "\"\""},
+        {"</script>", "\"</script>\""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(capture_stdout([&] { json_str(c.in); }), c.out) << c.in;
+}
+
+const char *JSON_HEADER = "Content-Type: application/json; charset=utf-8\r\n"
+                          "Cache-Control: no-store\r\n"
+                          "X-Content-Type-Options: nosniff\r\n"
+                          "\r\n";
+
+TEST(JsonHeader, Is107Bytes) {
+    std::string h = capture_stdout([] { json_header(); });
+    EXPECT_EQ(h, JSON_HEADER);
+    EXPECT_EQ(h.size(), 107u);
+}
+
+gpu_info make_gpu(int index, const char *uuid, const char *name, double util, double used, double total) {
+    gpu_info g{};
+    g.index = index;
+    copy_str(g.uuid, UUID_SIZE, uuid);
+    copy_str(g.name, NAME_SIZE, name);
+    g.util_gpu = util;
+    g.mem_used_mb = used;
+    g.mem_total_mb = total;
+    return g;
+}
+
+proc_info make_proc(const char *uuid, int pid, const char *name, double used) {
+    proc_info p{};
+    copy_str(p.gpu_uuid, UUID_SIZE, uuid);
+    p.pid = pid;
+    copy_str(p.name, NAME_SIZE, name);
+    p.used_mb = used;
+    return p;
+}
+
+TEST(JsonMetrics, NoneDocument) {
+    static gpu_snapshot snap;
+    snapshot_init(&snap);
+    std::string doc = capture_stdout([] { json_metrics(&snap, "2024-05-01T12:00:00Z"); });
+    EXPECT_EQ(doc, std::string(JSON_HEADER) +
+                       "{\"ok\":true,\"action\":\"metrics\",\"available\":false,\"source\":\"none\",\"mocked\":false,"
+                       "\"driver\":\"\",\"utc\":\"2024-05-01T12:00:00Z\",\"count\":0,\"process_count\":0,"
+                       "\"util_gpu_avg\":0.0,\"mem_used_mb\":0,\"mem_total_mb\":0,\"power_w\":null,\"gpus\":[],"
+                       "\"processes\":[],\"message\":\"No local NVIDIA/AMD GPU detected\"}\n");
+}
+
+const char *WORKED_DOCUMENT =
+    "{\"ok\":true,\"action\":\"metrics\",\"available\":true,\"source\":\"mock\",\"mocked\":true,\"driver\":\"1.2.3\","
+    "\"utc\":\"2024-05-01T12:00:00Z\",\"count\":2,\"process_count\":2,\"util_gpu_avg\":26.5,\"mem_used_mb\":3072,"
+    "\"mem_total_mb\":16384,\"power_w\":120.4,\"gpus\":[{\"index\":0,\"uuid\":\"GPU-aaaa\",\"name\":\"Example GPU "
+    "A\",\"util_gpu\":40.0,\"mem_used_mb\":2048,\"mem_total_mb\":8192,\"temp_c\":61,\"power_w\":120.4,\"power_limit_"
+    "w\":250.0},{\"index\":3,\"uuid\":\"GPU-bbbb\",\"name\":\"Example GPU B\",\"util_gpu\":13.0,\"mem_used_mb\":1024,"
+    "\"mem_total_mb\":8192,\"temp_c\":null,\"power_w\":null,\"power_limit_w\":null}],\"processes\":[{\"gpu_uuid\":"
+    "\"GPU-bbbb\",\"gpu_index\":3,\"pid\":812,\"name\":\"trainer\",\"used_mb\":1536},{\"gpu_uuid\":\"\",\"gpu_index\":"
+    "-1,\"pid\":77,\"name\":\"orphan\",\"used_mb\":12}],\"message\":\"\"}\n";
+
+TEST(JsonMetrics, WorkedExample) {
+    static gpu_snapshot snap;
+    snapshot_init(&snap);
+    snap.available = 1;
+    snap.mocked = 1;
+    copy_str(snap.source, SOURCE_SIZE, "mock");
+    copy_str(snap.driver, DRIVER_SIZE, "1.2.3");
+    copy_str(snap.message, MESSAGE_SIZE, "");
+    snap.gpus[0] = make_gpu(0, "GPU-aaaa", "Example GPU A", 40.0, 2048.0, 8192.0);
+    snap.gpus[0].temp_c = 61.4;
+    snap.gpus[0].power_w = 120.4;
+    snap.gpus[0].power_limit_w = 250.0;
+    snap.gpus[0].has_temp = snap.gpus[0].has_power = snap.gpus[0].has_power_limit = 1;
+    snap.gpus[1] = make_gpu(3, "GPU-bbbb", "Example GPU B", 13.0, 1024.0, 8192.0);
+    snap.gpu_count = 2;
+    snap.procs[0] = make_proc("GPU-bbbb", 812, "trainer", 1536.0);
+    snap.procs[1] = make_proc("", 77, "orphan", 12.0);
+    snap.proc_count = 2;
+    std::string doc = capture_stdout([] { json_metrics(&snap, "2024-05-01T12:00:00Z"); });
+    EXPECT_EQ(doc, std::string(JSON_HEADER) + WORKED_DOCUMENT);
+}
+
+TEST(JsonMetrics, GpuIndexLookupAndNullPower) {
+    static gpu_snapshot snap;
+    snapshot_init(&snap);
+    snap.gpus[0] = make_gpu(7, "GPU-same", "first", 0, 0, 0);
+    snap.gpus[1] = make_gpu(9, "GPU-same", "second", 0, 0, 0);
+    snap.gpus[2] = make_gpu(4, "", "no uuid", 0, 0, 0);
+    snap.gpu_count = 3;
+    snap.procs[0] = make_proc("GPU-same", 1, "dup uuid takes the first", 0);
+    snap.procs[1] = make_proc("gpu-same", 2, "case differs", 0);
+    snap.procs[2] = make_proc("", 3, "empty uuid never matches", 0);
+    snap.proc_count = 3;
+    std::string doc = capture_stdout([] { json_metrics(&snap, "x"); });
+    EXPECT_NE(doc.find("\"power_w\":null,\"gpus\""), std::string::npos);
+    EXPECT_NE(doc.find("\"gpu_index\":7,\"pid\":1,"), std::string::npos);
+    EXPECT_NE(doc.find("\"gpu_index\":-1,\"pid\":2,"), std::string::npos);
+    EXPECT_NE(doc.find("\"gpu_index\":-1,\"pid\":3,"), std::string::npos);
+}
+
+TEST(JsonMetrics, RoundsHalfToEvenAndSaturatesOverflow) {
+    static gpu_snapshot snap;
+    snapshot_init(&snap);
+    snap.gpus[0] = make_gpu(0, "a", "a", 0.25, 2.5, 1e308);
+    snap.gpus[1] = make_gpu(1, "b", "b", 0.25, 0.5, 1e308);
+    snap.gpu_count = 2;
+    std::string doc = capture_stdout([] { json_metrics(&snap, "x"); });
+    EXPECT_NE(doc.find("\"util_gpu\":0.2,\"mem_used_mb\":2,"), std::string::npos) << doc;
+    EXPECT_NE(doc.find("\"util_gpu_avg\":0.2,\"mem_used_mb\":3,"), std::string::npos) << doc;
+    EXPECT_EQ(doc.find("inf"), std::string::npos) << "the total overflows a double and must not print as inf";
+    EXPECT_NE(doc.find("\"mem_total_mb\":17976931348623157"), std::string::npos);
+}
+
+// ---- NVIDIA lines ----------------------------------------------------------
+
+struct nv_fixture : ::testing::Test {
+    gpu_snapshot *snap = nullptr;
+    nv_gpu_ctx ctx{};
+    void SetUp() override {
+        static gpu_snapshot storage;
+        snap = &storage;
+        snapshot_init(snap);
+        ctx.snap = snap;
+    }
+    void gpu(const char *text) {
+        std::string line = text;
+        nv_gpu_line(line.data(), &ctx);
+    }
+    void proc(const char *text) {
+        std::string line = text;
+        nv_proc_line(line.data(), snap);
+    }
+};
+
+TEST_F(nv_fixture, GpuLineFieldsAndPlaceholders) {
+    gpu("0, GPU-5e7f, NVIDIA H100 80GB HBM3, 100, 19818, 81559, 59, 631.95, 700.00, 590.48.01");
+    gpu("1, GPU-mig, NVIDIA A100, [N/A], 12, 40960, [N/A], [Not Supported], [Unknown Error], 999");
+    ASSERT_EQ(snap->gpu_count, 2);
+    const gpu_info &a = snap->gpus[0];
+    EXPECT_EQ(a.index, 0);
+    EXPECT_STREQ(a.uuid, "GPU-5e7f");
+    EXPECT_STREQ(a.name, "NVIDIA H100 80GB HBM3");
+    EXPECT_DOUBLE_EQ(a.util_gpu, 100.0);
+    EXPECT_DOUBLE_EQ(a.mem_used_mb, 19818.0);
+    EXPECT_DOUBLE_EQ(a.mem_total_mb, 81559.0);
+    EXPECT_EQ(a.has_temp, 1);
+    EXPECT_DOUBLE_EQ(a.power_w, 631.95);
+    EXPECT_EQ(a.has_power_limit, 1);
+    const gpu_info &b = snap->gpus[1];
+    EXPECT_EQ(b.util_gpu, 0.0);
+    EXPECT_EQ(b.has_temp, 0);
+    EXPECT_EQ(b.has_power, 0);
+    EXPECT_EQ(b.has_power_limit, 0);
+    EXPECT_STREQ(snap->driver, "590.48.01"); // the first line decides
+}
+
+TEST_F(nv_fixture, GpuLineFieldCounts) {
+    gpu("0, a, b, 1, 2, 3, 4, 5, 6");            // 9 fields: ignored
+    gpu("-4, u, n, 1, 2, 3, 4, 5, 6, , x, y, z"); // 13 fields: taken, empty driver
+    gpu("1, u, n, 1, 2, 3, 4, 5, 6, 2.0, extra");
+    ASSERT_EQ(snap->gpu_count, 2);
+    EXPECT_EQ(snap->gpus[0].index, -4);
+    EXPECT_STREQ(snap->driver, "2.0");
+    EXPECT_EQ(snap->gpus[2].index, 0); // entries past the count stay zero
+}
+
+TEST_F(nv_fixture, CapacitiesDropWholeLines) {
+    for (int i = 0; i < MAX_GPUS; ++i)
+        gpu("0, u, n, 1, 2, 3, 4, 5, 6, ");
+    gpu("33, u, n, 1, 2, 3, 4, 5, 6, late-driver");
+    EXPECT_EQ(snap->gpu_count, MAX_GPUS);
+    EXPECT_STREQ(snap->driver, "");
+    for (int i = 0; i < MAX_PROCS + 1; ++i)
+        proc("GPU-x, 1, p, 5");
+    EXPECT_EQ(snap->proc_count, MAX_PROCS);
+}
+
+TEST_F(nv_fixture, ProcLines) {
+    proc("GPU-5e7f, 11345, ./gpu_burn, 15690");
+    proc("GPU-5e7f, [N/A], C:\\Program Files (x86)\\app.exe, [N/A]");
+    proc("GPU-5e7f, 1, too few");
+    proc("GPU-x, 9, a, 1, e5, e6, e7, e8, e9");
+    ASSERT_EQ(snap->proc_count, 3);
+    EXPECT_EQ(snap->procs[0].pid, 11345);
+    EXPECT_STREQ(snap->procs[0].name, "./gpu_burn");
+    EXPECT_DOUBLE_EQ(snap->procs[0].used_mb, 15690.0);
+    EXPECT_EQ(snap->procs[1].pid, 0);
+    EXPECT_STREQ(snap->procs[1].name, "C:\\Program Files (x86)\\app.exe");
+    EXPECT_EQ(snap->procs[1].used_mb, 0.0);
+}
+
+TEST_F(nv_fixture, LongTextsAreCut) {
+    std::string name(100, 'n'), uuid(70, 'u');
+    std::string line = "0, " + uuid + ", " + name + ", 1, 2, 3, 4, 5, 6, " + std::string(60, 'd');
+    gpu(line.c_str());
+    EXPECT_EQ(std::strlen(snap->gpus[0].name), 95u);
+    EXPECT_EQ(std::strlen(snap->gpus[0].uuid), 63u);
+    EXPECT_EQ(std::strlen(snap->driver), 47u);
+}
+
+TEST_F(nv_fixture, IndexSaturatesInsteadOfOverflowing) {
+    gpu("99999999999999, u, n, 1, 2, 3, 4, 5, 6, d");
+    gpu("-99999999999999, u, n, 1, 2, 3, 4, 5, 6, d");
+    EXPECT_EQ(snap->gpus[0].index, 2147483647);
+    EXPECT_EQ(snap->gpus[1].index, -2147483647 - 1);
+}
+
+// ---- AMD lines -------------------------------------------------------------
+
+struct amd_fixture : nv_fixture {
+    void line(const char *text) {
+        std::string l = text;
+        amd_line(l.data(), snap);
+    }
+};
+
+TEST_F(amd_fixture, LineAboutGpuNCreatesAllUpToN) {
+    line("GPU[1]\t\t: GPU use (%): 57");
+    ASSERT_EQ(snap->gpu_count, 2);
+    EXPECT_EQ(snap->gpus[0].index, 0);
+    EXPECT_STREQ(snap->gpus[0].name, "AMD GPU");
+    EXPECT_EQ(snap->gpus[0].util_gpu, 0.0);
+    EXPECT_EQ(snap->gpus[1].index, 1);
+    EXPECT_DOUBLE_EQ(snap->gpus[1].util_gpu, 57.0);
+    EXPECT_STREQ(snap->gpus[1].uuid, "");
+}
+
+TEST_F(amd_fixture, FirstReadingWinsForFlaggedValues) {
+    const struct {
+        const char *first, *second;
+        double temp;
+    } cases[] = {
+        {"GPU[0] : Temperature (Sensor edge) (C): 45.0", "GPU[0] : Temperature (Sensor junction) (C): 50.0", 45.0},
+        {"GPU[0] : Temperature (Sensor junction) (C): 50.0", "GPU[0] : Temperature (Sensor edge) (C): 45.0", 50.0},
+        {"GPU[0] : Temperature (Sensor edge) (C): N/A", "GPU[0] : Temperature (Sensor junction) (C): 44", 44.0},
+    };
+    for (const auto &c : cases) {
+        snapshot_init(snap);
+        line(c.first);
+        line(c.second);
+        EXPECT_EQ(snap->gpus[0].has_temp, 1) << c.first;
+        EXPECT_DOUBLE_EQ(snap->gpus[0].temp_c, c.temp) << c.first;
+    }
+    snapshot_init(snap);
+    line("GPU[0]\t\t: Current Socket Graphics Package Power (W): 142.0");
+    line("GPU[0]\t\t: Average Graphics Package Power (W): 35.0");
+    line("GPU[0]\t\t: Max Graphics Package Power (W): 300");
+    EXPECT_DOUBLE_EQ(snap->gpus[0].power_w, 142.0);
+    EXPECT_DOUBLE_EQ(snap->gpus[0].power_limit_w, 300.0);
+}
+
+TEST_F(amd_fixture, LastReadingWinsForNamesAndMemory) {
+    line("GPU[0] : Card series: A");
+    line("GPU[0] : Card SKU: B");
+    line("GPU[0] : VRAM Total Memory (B): 17163091968");
+    line("GPU[0] : VRAM Total Used Memory (B): 1073741824");
+    EXPECT_STREQ(snap->gpus[0].name, "B");
+    EXPECT_DOUBLE_EQ(snap->gpus[0].mem_total_mb, 16368.0);
+    EXPECT_DOUBLE_EQ(snap->gpus[0].mem_used_mb, 1024.0);
+    line("GPU[0] : VRAM Total Memory (B): 1048576");
+    line("GPU[0] : VRAM Total Memory (B): N/A");
+    EXPECT_DOUBLE_EQ(snap->gpus[0].mem_total_mb, 1.0);
+    line("GPU[0] : Card series: A:B"); // split at the last colon
+    EXPECT_STREQ(snap->gpus[0].name, "B");
+    line("GPU[0]\t\t: Card SKU: \t\tD67301"); // product values carry extra TABs
+    EXPECT_STREQ(snap->gpus[0].name, "D67301");
+}
+
+TEST_F(amd_fixture, IgnoredLinesCreateNothing) {
+    for (const char *l : {"GPU[32] : GPU use (%): 5", "GPU[-1] : GPU use (%): 5", "gpu[0] : GPU use (%): 5",
+                          " GPU[0] : GPU use (%): 5", "GPU[0] : Card series:", "GPU[0] Card series A",
+                          "GPU[0 : GPU use (%): 5", "WARNING: something", "=== ROCm System Management Interface ==="})
+        line(l);
+    EXPECT_EQ(snap->gpu_count, 0);
+    line("GPU[0] : Card vendor: Example");
+    ASSERT_EQ(snap->gpu_count, 1);
+    EXPECT_STREQ(snap->gpus[0].name, "AMD GPU");
+    line("GPU[x] : GPU use (%): 5"); // no digits reads as GPU 0
+    EXPECT_DOUBLE_EQ(snap->gpus[0].util_gpu, 5.0);
+}
+
+} // namespace
