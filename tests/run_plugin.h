@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@ struct plugin_result {
     std::string err;
     int status = -1; // exit status, or -1 when it did not exit normally
     double seconds = 0;
+    long pid = 0;        // the plugin's process id
+    long max_rss_kb = 0; // peak resident memory of the plugin and its reaped children
 };
 
 // The binary under test: VISTREL_BIN, else the release build.
@@ -66,8 +69,17 @@ inline plugin_result run_plugin(const std::vector<std::string> &env, const std::
     std::string *sinks[2] = {&r.out, &r.err};
     int open_count = 2;
     char buf[65536];
+    // A plugin that never ends would hang the whole suite: stop it after a
+    // minute, far beyond any bound the plugin keeps, and let the test fail.
+    auto give_up = start + std::chrono::seconds(60);
     while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0)
+        int wait_ms = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now()).count());
+        if (wait_ms <= 0) {
+            kill(pid, SIGKILL);
+            wait_ms = 1000;
+        }
+        if (poll(fds, 2, wait_ms) <= 0)
             continue;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
@@ -83,7 +95,10 @@ inline plugin_result run_plugin(const std::vector<std::string> &env, const std::
         }
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    r.pid = pid;
+    r.max_rss_kb = usage.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return r;
