@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Times whole requests of plugin_vistrel the way a node runs them and checks
+them against budgets. Run through `make bench`; see mk/bench.mk.
+
+Every case runs the binary as a CGI server would: exec'd directly (no shell),
+with a clean CGI environment, standard output read through a pipe
+(hyperfine --output=pipe, as the server reads it) and thrown away. Beside it,
+in the same hyperfine call, runs the case's floor: bench/floor.c writing the
+same number of bytes, and for the tool case also running the fake tool twice
+through /bin/sh -c first. Rounds alternate which command goes first, and the
+medians are taken over all runs of all rounds, so that a slow spell of the
+(shared) machine falls on both sides.
+
+Exits 1 when a budget is missed, after printing and writing the table.
+"""
+import argparse
+import json
+import os
+import platform
+import shlex
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+RSS_BUDGET_KIB = 2048      # every case, the program's process tree
+BIG_RSS_SLACK_KIB = 256    # 100 MB fixture vs the small one: constant memory
+PASSWORD = "bench-node-secret"
+
+
+def cgi_env(query, extra=None):
+    """The environment a CGI server gives a request (lighttpd's set, roughly),
+    on a node with a password, for a poll that sends it in the header."""
+    env = {
+        "PATH": "/usr/local/bin:/usr/bin:/bin",
+        "GATEWAY_INTERFACE": "CGI/1.1",
+        "SERVER_SOFTWARE": "lighttpd/1.4.69",
+        "SERVER_PROTOCOL": "HTTP/1.1",
+        "SERVER_NAME": "127.0.0.1",
+        "SERVER_ADDR": "127.0.0.1",
+        "SERVER_PORT": "8080",
+        "REQUEST_METHOD": "GET",
+        "SCRIPT_NAME": "/plugin_vistrel",
+        "SCRIPT_FILENAME": os.path.join(ROOT, "build", "plugin_vistrel"),
+        "REQUEST_URI": "/plugin_vistrel" + ("?" + query if query else ""),
+        "QUERY_STRING": query,
+        "REMOTE_ADDR": "127.0.0.1",
+        "REMOTE_PORT": "51234",
+        "HTTP_HOST": "127.0.0.1:8080",
+        "HTTP_ACCEPT": "*/*",
+        "HTTP_USER_AGENT": "Mozilla/5.0 (X11; Linux x86_64)",
+        "HTTP_X_BOT_PASSWORD": PASSWORD,
+        "BOT_PASSWORD": PASSWORD,
+    }
+    env.update(extra or {})
+    return env
+
+
+def tool_queries(binary):
+    """The two nvidia-smi command texts, read out of the binary under test,
+    so that the floor runs exactly what the program runs."""
+    out = subprocess.run(["strings", "-n", "40", binary], capture_output=True, text=True, check=True).stdout
+    gpu = [l for l in out.splitlines() if l.startswith("nvidia-smi --query-gpu=")]
+    apps = [l for l in out.splitlines() if l.startswith("nvidia-smi --query-compute-apps=")]
+    if len(gpu) != 1 or len(apps) != 1:
+        sys.exit("bench: cannot find the two nvidia-smi command texts in %s" % binary)
+    return gpu[0], apps[0]
+
+
+def cases(args):
+    fixtures = os.path.join(ROOT, "tests", "fixtures")
+    gpu_q, apps_q = tool_queries(args.bin)
+    fake = {
+        "PATH": os.path.join(ROOT, "tests", "fakes") + ":/usr/local/bin:/usr/bin:/bin",
+        "FAKE_NVIDIA_GPU": os.path.join(fixtures, "nvidia-gpus.txt"),
+        "FAKE_NVIDIA_APPS": os.path.join(fixtures, "nvidia-apps.txt"),
+    }
+    csv = lambda path: {"VISTREL_MOCK_CSV": path}
+    return [
+        # name, environment, budget (ratio to floor), commands the floor runs, expected in the body
+        ("page", cgi_env(""), 1.5, [], "<html"),
+        ("info", cgi_env("action=info"), 1.5, [], '"action":"info"'),
+        ("metrics, CSV 2 GPUs", cgi_env("action=metrics", csv(os.path.join(fixtures, "two-gpus.csv"))),
+         1.5, [], '"count":2,'),
+        ("metrics, CSV 32 GPUs 256 procs",
+         cgi_env("action=metrics", csv(os.path.join(ROOT, "bench", "fixtures", "32-gpus-256-procs.csv"))),
+         1.5, [], '"count":32,"process_count":256,'),
+        ("metrics, fake nvidia-smi", cgi_env("action=metrics", fake), 1.2, [gpu_q, apps_q], '"source":"nvidia"'),
+    ]
+
+
+def run_once(binary, env):
+    r = subprocess.run([binary], env=env, stdin=subprocess.DEVNULL, capture_output=True)
+    return r.returncode, r.stdout
+
+
+def hyperfine(cmds, env, runs, warmup):
+    with tempfile.NamedTemporaryFile(suffix=".json") as tmp:
+        r = subprocess.run(["hyperfine", "-N", "--output=pipe", "--style", "none", "--warmup", str(warmup),
+                        "--runs", str(runs), "--export-json", tmp.name] + cmds,
+                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if r.returncode != 0:
+            sys.exit("bench: hyperfine failed:\n" + r.stderr)
+        with open(tmp.name) as f:
+            return [r["times"] for r in json.load(f)["results"]]
+
+
+def peak_rss_kib(argv, env, repeat):
+    """Largest "Maximum resident set size" that /usr/bin/time -v reports over
+    a few runs (it covers the process and the children it waited for)."""
+    best = 0
+    for _ in range(repeat):
+        with tempfile.NamedTemporaryFile(suffix=".txt") as tmp:
+            subprocess.run(["/usr/bin/time", "-v", "-o", tmp.name] + argv, env=env,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True)
+            with open(tmp.name) as f:
+                for line in f:
+                    if "Maximum resident set size" in line:
+                        best = max(best, int(line.rsplit(":", 1)[1]))
+    return best
+
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    hf = subprocess.run(["hyperfine", "--version"], capture_output=True, text=True).stdout.strip()
+    return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release(), "hyperfine": hf}
+
+
+def ms(seconds):
+    return "%.3f" % (seconds * 1000)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--bin", default=os.path.join(ROOT, "build", "plugin_vistrel"))
+    p.add_argument("--floor", default=os.path.join(ROOT, "build", "bench", "floor"))
+    p.add_argument("--big", default=os.path.join(ROOT, "build", "bench", "big.csv"))
+    p.add_argument("--out", default=os.path.join(ROOT, "bench", "results", "latest.md"))
+    p.add_argument("--title", default="make bench")
+    p.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "5")))
+    p.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "200")))
+    p.add_argument("--warmup", type=int, default=20)
+    args = p.parse_args()
+    args.bin = os.path.abspath(args.bin)
+    args.floor = os.path.abspath(args.floor)
+
+    load_before = os.getloadavg()
+    rows, failures = [], []
+    for name, env, budget, floor_cmds, expect in cases(args):
+        status, body = run_once(args.bin, env)
+        if status != 0 or expect.encode() not in body:
+            sys.exit("bench: case %r did not give the expected answer (status %d)" % (name, status))
+        size = len(body)
+        prog = shlex.quote(args.bin)
+        floor = " ".join(shlex.quote(a) for a in [args.floor, str(size)] + floor_cmds)
+        # A tool case costs a few ms a run; fewer runs keep the bench short.
+        runs = args.runs if not floor_cmds else max(20, args.runs // 4)
+        times = {prog: [], floor: []}
+        for r in range(args.rounds):
+            order = [prog, floor] if r % 2 == 0 else [floor, prog]
+            for cmd, t in zip(order, hyperfine(order, env, runs, args.warmup)):
+                times[cmd] += t
+        med_p, med_f = statistics.median(times[prog]), statistics.median(times[floor])
+        ratio = med_p / med_f
+        rss = peak_rss_kib([args.bin], env, 5)
+        rss_floor = peak_rss_kib([args.floor, str(size)] + floor_cmds, env, 5)
+        ok = ratio <= budget and rss < RSS_BUDGET_KIB
+        if ratio > budget:
+            failures.append("%s: %.2fx its floor, budget %.1fx" % (name, ratio, budget))
+        if rss >= RSS_BUDGET_KIB:
+            failures.append("%s: peak RSS %d KiB, budget under %d KiB" % (name, rss, RSS_BUDGET_KIB))
+        rows.append([name, str(size), ms(med_p), ms(med_f), "%.2f" % ratio, "%.1f" % budget, str(rss),
+                     str(rss_floor), "ok" if ok else "MISSED"])
+        print("%-32s %s" % (name, " ".join(rows[-1][1:])), flush=True)
+
+    # The 100 MB fixture: memory must not grow with the file.
+    small_rss = int(rows[3][6])
+    env = cgi_env("action=metrics", {"VISTREL_MOCK_CSV": os.path.abspath(args.big)})
+    status, body = run_once(args.bin, env)
+    if status != 0 or b'"count":32,"process_count":256,' not in body:
+        sys.exit("bench: the 100 MB fixture did not give the expected answer")
+    walls = []
+    for _ in range(3):
+        t0 = time.perf_counter()
+        run_once(args.bin, env)
+        walls.append(time.perf_counter() - t0)
+    big_rss = peak_rss_kib([args.bin], env, 3)
+    big_ok = big_rss <= small_rss + BIG_RSS_SLACK_KIB and big_rss < RSS_BUDGET_KIB
+    if not big_ok:
+        failures.append("100 MB CSV: peak RSS %d KiB, budget %d KiB (32-GPU fixture's + %d)"
+                        % (big_rss, small_rss + BIG_RSS_SLACK_KIB, BIG_RSS_SLACK_KIB))
+    big_size = os.path.getsize(args.big)
+    rows.append(["metrics, CSV %d MB (dropped rows)" % (big_size // 1000000), str(len(body)),
+                 ms(statistics.median(walls)), "-", "-", "-", str(big_rss), "-", "ok" if big_ok else "MISSED"])
+    print("%-32s %s" % (rows[-1][0], " ".join(rows[-1][1:])), flush=True)
+    load_after = os.getloadavg()
+
+    m = machine()
+    st = os.stat(args.bin)
+    size_out = subprocess.run(["size", args.bin], capture_output=True, text=True).stdout.splitlines()[-1].split()
+    header = ["case", "bytes out", "median ms", "floor ms", "ratio", "budget", "peak RSS KiB",
+              "floor RSS KiB", "result"]
+    lines = ["# %s" % args.title, "",
+             "Measured %s UTC on %d CPUs (%s), Linux %s, %s. The machine was shared with other work"
+             " (load average %.2f before, %.2f after), so single runs are noisy; the figures are medians"
+             " over %d rounds of hyperfine runs that alternate program and floor."
+             % (time.strftime("%Y-%m-%d %H:%M", time.gmtime()), m["nproc"], m["cpu"], m["kernel"],
+                m["hyperfine"], load_before[0], load_after[0], args.rounds),
+             "",
+             "Binary: `%s`, %d bytes (text %s, data %s, bss %s), static."
+             % (os.path.relpath(args.bin, ROOT), st.st_size, size_out[0], size_out[1], size_out[2]),
+             "",
+             "| " + " | ".join(header) + " |",
+             "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    lines += ["",
+              "Each request is exec'd with a CGI environment (password set and sent in the header), standard"
+              " output read through a pipe (`hyperfine -N --output=pipe`). Floor: `bench/floor.c`, static,"
+              " writing the same number of bytes; for the fake nvidia-smi case it first runs"
+              " `sh -c '<GPU query>'` and `sh -c '<apps query>'` with tests/fakes on PATH. Peak RSS is"
+              " `/usr/bin/time -v`'s \"Maximum resident set size\", the largest over 5 runs; it covers the"
+              " children a process waited for, so in the tool case it is the shell running the fake tool."
+              " Budgets: ratio to floor (1.5x; 1.2x with the tool), peak RSS under %d KiB, and the 100 MB"
+              " fixture within %d KiB of the 32-GPU fixture's peak RSS." % (RSS_BUDGET_KIB, BIG_RSS_SLACK_KIB),
+              "",
+              ("Result: all budgets met." if not failures else "Result: budgets missed:\n\n" +
+               "\n".join("- " + f for f in failures)),
+              ""]
+    text = "\n".join(lines)
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w") as f:
+        f.write(text)
+    print()
+    print(text)
+    print("written to %s" % os.path.relpath(os.path.abspath(args.out), os.getcwd()))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,35 @@
+# make bench: times whole requests of the release binary, as a node's web
+# server runs them, against a floor measured in the same run, and checks the
+# budgets (bench/bench.py holds them). Not part of `make test`: timings are
+# never asserted by the tests. Writes bench/results/latest.md.
+BENCH_DIR       = $(BUILD)/bench
+BENCH_FLOOR     = $(BENCH_DIR)/floor
+BENCH_BIG_CSV   = $(BENCH_DIR)/big.csv
+BENCH_BIG_BYTES = 100000000
+BENCH_FIXTURE   = bench/fixtures/32-gpus-256-procs.csv
+BENCH_OUT      ?= bench/results/latest.md
+
+.PHONY: bench bench-tools
+
+# hyperfine (with --output=pipe, 1.15 or later) and GNU time for peak RSS.
+bench-tools:
+	@command -v hyperfine >/dev/null 2>&1 || apt-get install -y hyperfine || \
+	  { apt-get update && apt-get install -y hyperfine; }
+	@test -x /usr/bin/time || apt-get install -y time || { apt-get update && apt-get install -y time; }
+	@command -v python3 >/dev/null 2>&1 || { echo "make bench needs python3" >&2; exit 1; }
+
+# The floor is built like the program: static, -O2.
+$(BENCH_FLOOR): bench/floor.c
+	@mkdir -p $(@D)
+	$(CC) -std=c11 -O2 -static -Wall -Wextra -Werror -o $@ $<
+
+$(BENCH_FIXTURE): bench/gen_fixtures.py
+	python3 bench/gen_fixtures.py many $@
+
+# 100 MB, built here and never committed.
+$(BENCH_BIG_CSV): bench/gen_fixtures.py
+	@mkdir -p $(@D)
+	python3 bench/gen_fixtures.py big $@ $(BENCH_BIG_BYTES)
+
+bench: bench-tools $(BIN) $(BENCH_FLOOR) $(BENCH_FIXTURE) $(BENCH_BIG_CSV)
+	python3 bench/bench.py --bin $(BIN) --floor $(BENCH_FLOOR) --big $(BENCH_BIG_CSV) --out $(BENCH_OUT)
