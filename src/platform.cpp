@@ -18,7 +18,283 @@ constexpr int KILL_GRACE_MS = 1500;
 } // namespace
 
 #if defined(_WIN32)
-#error "the Windows branch of the platform unit is not written yet"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+// Arguments are taken exactly as the server passes them: the mingw runtime
+// would otherwise expand wildcards in them before main.
+extern "C" {
+int _dowildcard = 0;
+}
+
+namespace {
+
+// Command lines and pipe names are built here, not on the heap. The fixed
+// commands are about 200 bytes.
+char cmd_line[1024];
+char pipe_name[96];
+long pipe_serial;
+
+// Handles a child may inherit: the pipe's write end and the null device.
+// The attribute list lives in static storage; its size for one attribute is
+// a few dozen bytes on every Windows version.
+alignas(16) unsigned char attr_buf[256];
+
+// One overlapped read is ever in flight (each platform_read finishes or
+// cancels its own before returning), so one event serves every stream.
+HANDLE read_event;
+
+long long now_ms() { return static_cast<long long>(GetTickCount64()); }
+
+HANDLE as_handle(long long h) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(h)); }
+long long as_value(HANDLE h) { return static_cast<long long>(reinterpret_cast<intptr_t>(h)); }
+
+// Stops the command and everything it started: the job holds them all. Only
+// when the job could not be set up is the interpreter alone stopped.
+void stop_command(plat_stream *s) {
+    if (s->job)
+        TerminateJobObject(as_handle(s->job), 1);
+    else if (s->child)
+        TerminateProcess(as_handle(s->child), 1);
+}
+
+// A job whose processes are killed when its last handle closes, so even a
+// request that ends unexpectedly leaves no tool running.
+HANDLE make_job() {
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (!job)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
+// The read end of a pipe that can be read with a time limit. Anonymous pipes
+// (CreatePipe) do not do overlapped I/O, so a read on them can only be bounded
+// by polling PeekNamedPipe with sleeps, which adds a timer tick (about 16 ms)
+// of delay per empty poll and wakes the process again and again while a slow
+// tool works. A named pipe opened for overlapped reads lets one wait end the
+// moment data or the end of output arrives, or when the deadline passes. The
+// name is unique (process id and a counter), only one instance may exist and
+// remote clients are refused, so no other process can take our place.
+bool make_pipe(HANDLE *read_end, HANDLE *write_end) {
+    std::snprintf(pipe_name, sizeof pipe_name, "\\\\.\\pipe\\vistrel-%lu-%ld", GetCurrentProcessId(), ++pipe_serial);
+    *read_end = CreateNamedPipeA(pipe_name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                 1 << 16, 0, nullptr);
+    if (*read_end == INVALID_HANDLE_VALUE)
+        return false;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    *write_end = CreateFileA(pipe_name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (*write_end == INVALID_HANDLE_VALUE) {
+        CloseHandle(*read_end);
+        return false;
+    }
+    return true;
+}
+
+// Starts the interpreter suspended, puts it into the job before it runs a
+// single instruction (so nothing it starts can escape the job), then lets it
+// go. Only the given handles are inherited: without the list every
+// inheritable handle of ours would go along, the server's end of our standard
+// output included, and a tool that outlives us would hold the response open.
+bool spawn(const char *app, HANDLE out, HANDLE null_dev, HANDLE *job, PROCESS_INFORMATION *pi) {
+    STARTUPINFOEXA si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = null_dev;
+    si.StartupInfo.hStdOutput = out;
+    si.StartupInfo.hStdError = null_dev;
+    HANDLE inherited[2] = {out, null_dev};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
+    if (size > 0 && size <= sizeof attr_buf) {
+        auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_buf);
+        if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
+                                          nullptr, nullptr)) {
+                si.lpAttributeList = list;
+                flags |= EXTENDED_STARTUPINFO_PRESENT;
+            } else {
+                DeleteProcThreadAttributeList(list);
+            }
+        }
+    }
+    BOOL started = CreateProcessA(app, cmd_line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si.StartupInfo, pi);
+    if (si.lpAttributeList)
+        DeleteProcThreadAttributeList(si.lpAttributeList);
+    if (!started)
+        return false;
+    // Without the job (Windows 7 and older forbid nested jobs, and the
+    // server may run us in one) the interpreter still runs; a timeout then
+    // stops the interpreter alone.
+    if (*job && !AssignProcessToJobObject(*job, pi->hProcess)) {
+        CloseHandle(*job);
+        *job = nullptr;
+    }
+    ResumeThread(pi->hThread);
+    CloseHandle(pi->hThread);
+    return true;
+}
+
+} // namespace
+
+void platform_init() {
+    // Critical-error and file-open dialogs would wait for a click nobody
+    // gives; the setting is inherited by the tools too.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // Untranslated output: the runtime would turn every LF into CR LF, header
+    // ends included, and the responses must leave byte for byte as written.
+    // A server may start us without standard output; the runtime then has no
+    // descriptor for it, and _setmode must not see an invalid one.
+    if (_fileno(stdout) >= 0)
+        _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
+}
+
+const char *platform_name() { return "windows"; }
+
+long platform_pid() { return static_cast<long>(GetCurrentProcessId()); }
+
+bool platform_utc_now(std::tm *out) {
+    __time64_t t = _time64(nullptr);
+    return t != static_cast<__time64_t>(-1) && _gmtime64_s(out, &t) == 0;
+}
+
+bool platform_open_file(plat_stream *s, const char *path) {
+    *s = plat_stream{};
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    // Only files on disk are read: NUL, CON, a serial port or a named pipe
+    // could deliver endless data or none at all and hold the request.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return false;
+    }
+    s->handle = as_value(h);
+    return true;
+}
+
+bool platform_open_cmd(plat_stream *s, const char *cmd, int timeout_ms) {
+    *s = plat_stream{};
+    // The interpreter from the system folder, never one found through the
+    // current folder or PATH. /d skips AutoRun commands of the registry; with
+    // /s the interpreter drops the outer quotes and runs the text between
+    // them exactly as it is.
+    char app[MAX_PATH + 16];
+    UINT dir_len = GetSystemDirectoryA(app, MAX_PATH);
+    if (dir_len == 0 || dir_len >= MAX_PATH)
+        return false;
+    std::snprintf(app + dir_len, sizeof app - dir_len, "\\cmd.exe");
+    int line_len = std::snprintf(cmd_line, sizeof cmd_line, "cmd.exe /d /s /c \"%s\"", cmd);
+    if (line_len < 0 || line_len >= static_cast<int>(sizeof cmd_line))
+        return false;
+    if (!read_event && !(read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
+        return false;
+
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!make_pipe(&read_end, &write_end))
+        return false;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE null_dev = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                  OPEN_EXISTING, 0, nullptr);
+    HANDLE job = make_job();
+    PROCESS_INFORMATION pi{};
+    bool ok = null_dev != INVALID_HANDLE_VALUE && spawn(app, write_end, null_dev, &job, &pi);
+    // The child holds its own copies now; ours must go, or the end of its
+    // output would never be seen.
+    CloseHandle(write_end);
+    if (null_dev != INVALID_HANDLE_VALUE)
+        CloseHandle(null_dev);
+    if (!ok) {
+        if (job)
+            CloseHandle(job);
+        CloseHandle(read_end);
+        return false;
+    }
+    s->handle = as_value(read_end);
+    s->child = as_value(pi.hProcess);
+    s->job = as_value(job);
+    s->deadline_ms = now_ms() + timeout_ms;
+    return true;
+}
+
+long platform_read(plat_stream *s, char *buf, long cap) {
+    HANDLE h = as_handle(s->handle);
+    DWORD want = static_cast<DWORD>(cap);
+    while (!s->ended) {
+        DWORD got = 0;
+        if (!s->child) { // a file
+            if (ReadFile(h, buf, want, &got, nullptr) && got > 0)
+                return static_cast<long>(got);
+            s->ended = true;
+            break;
+        }
+        long long left = s->deadline_ms - now_ms();
+        if (left <= 0) { // the tool hangs: stop it and go on without it
+            stop_command(s);
+            s->ended = true;
+            break;
+        }
+        OVERLAPPED ov{};
+        ov.hEvent = read_event;
+        if (!ReadFile(h, buf, want, &got, &ov)) {
+            if (GetLastError() != ERROR_IO_PENDING) { // ERROR_BROKEN_PIPE: every writer is gone
+                s->ended = true;
+                break;
+            }
+            if (WaitForSingleObject(read_event, static_cast<DWORD>(left)) != WAIT_OBJECT_0) {
+                // The read must be over before buf may be given back; a
+                // cancelled read that raced with data still delivers it.
+                CancelIoEx(h, &ov);
+                stop_command(s);
+            }
+            if (!GetOverlappedResult(h, &ov, &got, TRUE)) {
+                s->ended = true;
+                break;
+            }
+        }
+        if (got > 0)
+            return static_cast<long>(got);
+        // A zero-byte write of the tool completes a read with nothing; wait on.
+    }
+    return 0;
+}
+
+void platform_close(plat_stream *s) {
+    CloseHandle(as_handle(s->handle));
+    if (!s->child)
+        return;
+    HANDLE process = as_handle(s->child);
+    long long left = s->deadline_ms - now_ms();
+    if (WaitForSingleObject(process, static_cast<DWORD>(left > 0 ? left : 0)) != WAIT_OBJECT_0) {
+        stop_command(s);
+        WaitForSingleObject(process, KILL_GRACE_MS);
+    }
+    stop_command(s); // whatever the tool left behind in the job
+    if (s->job)
+        CloseHandle(as_handle(s->job));
+    CloseHandle(process);
+    s->child = 0;
+    s->job = 0;
+}
+
 #else
 
 #include <cerrno>
