@@ -22,9 +22,9 @@ WEB_FILES = WEB_HEAD_HTML=web/head.html WEB_THEME_BOOT_JS=web/theme-boot.js \
 WEB_SRC   = $(foreach f,$(WEB_FILES),$(word 2,$(subst =, ,$(f))))
 WEB_GEN   = $(BUILD)/gen/web_assets.h
 
-TEST_STEPS = test-unit test-blackbox lint
+TEST_STEPS = test-deps test-unit test-blackbox lint
 
-.PHONY: all test install clean lint format test-unit test-blackbox
+.PHONY: all test install clean lint format test-deps test-unit test-blackbox
 all: $(BIN)
 
 $(BUILD)/embed: tools/embed.cpp
@@ -63,6 +63,11 @@ $(BUILD)/unit_tests: tests/unit_test.cpp tests/capture.h $(TEST_OBJ)
 
 $(BUILD)/blackbox_tests: tests/blackbox_test.cpp tests/run_plugin.h
 	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/blackbox_test.cpp $(GTEST_LIBS)
+
+# What the C++ tests and the lint need, installed when missing.
+test-deps:
+	@tools/ensure-packages.sh g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
+	  clang-tidy:clang-tidy clang-format:clang-format cppcheck:cppcheck
 
 test-unit: $(BUILD)/unit_tests
 	$(BUILD)/unit_tests

@@ -11,7 +11,7 @@
 // ---- text helpers ----------------------------------------------------------
 
 void snapshot_init(gpu_snapshot *snap) {
-    std::memset(snap, 0, sizeof *snap);
+    *snap = gpu_snapshot{};
     copy_str(snap->source, SOURCE_SIZE, "none");
     copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
 }
@@ -52,6 +52,20 @@ void copy_str(char *dst, int size, const char *src) {
             ++n;
     std::memcpy(dst, src ? src : "", static_cast<size_t>(n));
     dst[n] = '\0';
+}
+
+// Starts the next entry: zeroed as a whole and counted from now on. Callers
+// check the capacity first.
+static gpu_info *add_gpu(gpu_snapshot *snap) {
+    gpu_info *g = &snap->gpus[snap->gpu_count++];
+    *g = gpu_info{};
+    return g;
+}
+
+static proc_info *add_proc(gpu_snapshot *snap) {
+    proc_info *p = &snap->procs[snap->proc_count++];
+    *p = proc_info{};
+    return p;
 }
 
 // A decimal integer as atoi reads it (blanks, sign, digits up to the first
@@ -184,8 +198,7 @@ static void csv_row(char *line, gpu_snapshot *snap) {
     for (int i = 0; i < n; ++i)
         f[i] = trim(f[i]);
     if (std::strcmp(f[0], "GPU") == 0 && n >= 11 && snap->gpu_count < MAX_GPUS) {
-        gpu_info *g = &snap->gpus[snap->gpu_count++];
-        std::memset(g, 0, sizeof *g);
+        gpu_info *g = add_gpu(snap);
         g->index = read_int(f[1]);
         copy_str(g->uuid, UUID_SIZE, f[2]);
         copy_str(g->name, NAME_SIZE, f[3]);
@@ -198,8 +211,7 @@ static void csv_row(char *line, gpu_snapshot *snap) {
         if (!snap->driver[0] && f[10][0] && std::strcmp(f[10], "-") != 0)
             copy_str(snap->driver, DRIVER_SIZE, f[10]);
     } else if (std::strcmp(f[0], "APP") == 0 && n >= 5 && snap->proc_count < MAX_PROCS) {
-        proc_info *p = &snap->procs[snap->proc_count++];
-        std::memset(p, 0, sizeof *p);
+        proc_info *p = add_proc(snap);
         copy_str(p->gpu_uuid, UUID_SIZE, f[1]);
         p->pid = read_int(f[2]);
         copy_str(p->name, NAME_SIZE, f[3]);
@@ -244,8 +256,7 @@ void nv_gpu_line(char *line, void *ctx) {
     int n = split_fields(line, f, 12);
     if (n < 10 || snap->gpu_count >= MAX_GPUS)
         return;
-    gpu_info *g = &snap->gpus[snap->gpu_count];
-    std::memset(g, 0, sizeof *g);
+    gpu_info *g = add_gpu(snap);
     g->index = read_int(trim(f[0]));
     copy_str(g->uuid, UUID_SIZE, trim(f[1]));
     copy_str(g->name, NAME_SIZE, trim(f[2]));
@@ -257,7 +268,6 @@ void nv_gpu_line(char *line, void *ctx) {
     g->has_power_limit = parse_num(trim(f[8]), &g->power_limit_w);
     if (!snap->driver[0])
         copy_str(snap->driver, DRIVER_SIZE, trim(f[9]));
-    snap->gpu_count++;
 }
 
 // gpu_uuid, pid, process_name, used_memory
@@ -267,8 +277,7 @@ void nv_proc_line(char *line, void *ctx) {
     int n = split_fields(line, f, 8);
     if (n < 4 || snap->proc_count >= MAX_PROCS)
         return;
-    proc_info *p = &snap->procs[snap->proc_count++];
-    std::memset(p, 0, sizeof *p);
+    proc_info *p = add_proc(snap);
     copy_str(p->gpu_uuid, UUID_SIZE, trim(f[0]));
     p->pid = read_int(trim(f[1]));
     copy_str(p->name, NAME_SIZE, trim(f[2]));
@@ -392,11 +401,9 @@ void amd_line(char *line, void *ctx) {
         return;
     // A line about GPU n brings every GPU up to n into being.
     while (gpu >= snap->gpu_count) {
-        gpu_info *g = &snap->gpus[snap->gpu_count];
-        std::memset(g, 0, sizeof *g);
-        g->index = snap->gpu_count;
+        gpu_info *g = add_gpu(snap);
+        g->index = snap->gpu_count - 1;
         copy_str(g->name, NAME_SIZE, "AMD GPU");
-        snap->gpu_count++;
     }
     for (const amd_property &p : AMD_PROPERTIES)
         if (std::strstr(key, p.key_part)) {
