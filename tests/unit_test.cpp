@@ -146,10 +146,7 @@ TEST(Trim, StripsTheFourBlanksOnly) {
     const struct {
         const char *in, *out;
     } cases[] = {
-        {" \t hello world \r\n", "hello world"},
-        {" \t  \t", ""},
-        {"", ""},
-        {"\vx\f", "\vx\f"},
+        {" \t hello world \r\n", "hello world"}, {" \t  \t", ""}, {"", ""}, {"\vx\f", "\vx\f"},
         {"\x01 a \x80", "\x01 a \x80"},
     };
     for (const auto &c : cases) {
@@ -171,10 +168,10 @@ TEST(ParseNum, ReadsOneFiniteNumberStrictly) {
         int ok;
         double value;
     } cases[] = {
-        {"45 %", 1, 45.0},   {"  7", 1, 7.0},     {"631.95", 1, 631.95}, {"-3.5W", 1, -3.5},   {"1e3", 1, 1000.0},
-        {"[N/A]", 0, 0},     {"n/a", 0, 0},       {"12 N/A", 0, 0},      {"", 0, 0},          {"watts", 0, 0},
-        {"1e999", 0, 0},     {"inf", 0, 0},       {"-infinity", 0, 0},   {"nan", 0, 0},       {"NAN(1)", 0, 0},
-        {"[Not Supported]", 0, 0},
+        {"45 %", 1, 45.0},   {"  7", 1, 7.0}, {"631.95", 1, 631.95}, {"-3.5W", 1, -3.5},
+        {"1e3", 1, 1000.0},  {"[N/A]", 0, 0}, {"n/a", 0, 0},         {"12 N/A", 0, 0},
+        {"", 0, 0},          {"watts", 0, 0}, {"1e999", 0, 0},       {"inf", 0, 0},
+        {"-infinity", 0, 0}, {"nan", 0, 0},   {"NAN(1)", 0, 0},      {"[Not Supported]", 0, 0},
     };
     for (const auto &c : cases) {
         double v = 99.0;
@@ -380,7 +377,7 @@ TEST_F(nv_fixture, GpuLineFieldsAndPlaceholders) {
 }
 
 TEST_F(nv_fixture, GpuLineFieldCounts) {
-    gpu("0, a, b, 1, 2, 3, 4, 5, 6");            // 9 fields: ignored
+    gpu("0, a, b, 1, 2, 3, 4, 5, 6");             // 9 fields: ignored
     gpu("-4, u, n, 1, 2, 3, 4, 5, 6, , x, y, z"); // 13 fields: taken, empty driver
     gpu("1, u, n, 1, 2, 3, 4, 5, 6, 2.0, extra");
     ASSERT_EQ(snap->gpu_count, 2);
