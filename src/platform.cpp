@@ -15,6 +15,27 @@ char out_buf[1 << 16];
 // waits this long for it and then answers without it.
 constexpr int KILL_GRACE_MS = 1500;
 
+// A vendor tool gets the node's environment (PATH, driver library paths) but
+// not the request: the query, the headers and the node password stay with
+// us. CGI servers name request data with these prefixes.
+constexpr const char *REQUEST_VARIABLES[] = {"HTTP_",     "QUERY_STRING",    "REQUEST_",    "REDIRECT_",
+                                             "PATH_INFO", "PATH_TRANSLATED", "SCRIPT_",     "REMOTE_",
+                                             "CONTENT_",  "AUTH_TYPE",       "BOT_PASSWORD"};
+
+[[maybe_unused]] bool is_request_variable(const char *entry) {
+    for (const char *prefix : REQUEST_VARIABLES) {
+        size_t n = 0;
+        while (prefix[n] && entry[n] == prefix[n])
+            ++n;
+        if (!prefix[n])
+            return true;
+    }
+    return false;
+}
+
+// Room for the environment a tool inherits; a longer one is cut.
+constexpr int MAX_TOOL_ENV = 1024;
+
 } // namespace
 
 #if defined(_WIN32)
@@ -399,7 +420,14 @@ bool platform_open_cmd(plat_stream *s, const char *cmd, int timeout_ms) {
             dup2(null_fd, 0);
             dup2(null_fd, 2);
         }
-        execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+        static char *tool_env[MAX_TOOL_ENV + 1];
+        int n = 0;
+        for (char **e = environ; *e && n < MAX_TOOL_ENV; ++e)
+            if (!is_request_variable(*e))
+                tool_env[n++] = *e;
+        tool_env[n] = nullptr;
+        char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
+        execve("/bin/sh", argv, tool_env);
         _exit(127);
     }
     close(fds[1]);
