@@ -1,0 +1,35 @@
+# The dashboard page: its scripts' syntax, browser tests, a local server and
+# screenshots. Browser work needs Debian's chromium and lighttpd and the npm
+# packages of package-lock.json; the steps install what is missing.
+PORT ?= 8080
+BROWSER_TESTS = $(wildcard tests/browser/*.test.mjs)
+
+.PHONY: test-js test-browser browser-deps serve screenshots
+TEST_STEPS += test-js test-browser
+
+# The page's scripts as the browser gets them (app.js inside its wrapper).
+test-js: $(BIN)
+	node --check web/theme-boot.js
+	node --check web/theme-listen.js
+	node tests/browser/parse-page.mjs $(BIN)
+
+browser-deps:
+	@missing=; \
+	 [ -x /usr/bin/chromium ] || missing="$$missing chromium"; \
+	 PATH=$$PATH:/usr/sbin command -v lighttpd >/dev/null || missing="$$missing lighttpd"; \
+	 if [ -n "$$missing" ]; then \
+	   echo "installing$$missing"; \
+	   apt-get install -y $$missing >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y $$missing >/dev/null; }; \
+	 fi
+	@[ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund
+
+# One test file at a time: each starts its own lighttpd and Chromium.
+test-browser: $(BIN) browser-deps
+	node --test --test-concurrency=1 $(BROWSER_TESTS)
+
+# PORT, DEMO and BOT_PASSWORD (see tools/serve.sh) pass through.
+serve: $(BIN)
+	PORT=$(PORT) sh tools/serve.sh
+
+screenshots: $(BIN) browser-deps
+	node tools/screenshots.mjs
