@@ -14,13 +14,7 @@ test-js: $(BIN)
 	node tests/browser/parse-page.mjs $(BIN)
 
 browser-deps:
-	@missing=; \
-	 [ -x /usr/bin/chromium ] || missing="$$missing chromium"; \
-	 PATH=$$PATH:/usr/sbin command -v lighttpd >/dev/null || missing="$$missing lighttpd"; \
-	 if [ -n "$$missing" ]; then \
-	   echo "installing$$missing"; \
-	   apt-get install -y $$missing >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y $$missing >/dev/null; }; \
-	 fi
+	@tools/ensure-packages.sh /usr/bin/chromium:chromium /usr/sbin/lighttpd:lighttpd
 	@[ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund
 
 # One test file at a time: each starts its own lighttpd and Chromium.

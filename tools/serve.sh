@@ -19,12 +19,8 @@ case $bin in /*) ;; *) bin=$root/$bin ;; esac
 [ -x "$bin" ] || { echo "serve: $bin is missing; run make first" >&2; exit 1; }
 case $port in '' | *[!0-9]*) echo "serve: PORT must be a number" >&2; exit 1 ;; esac
 
-lighttpd=$(PATH=$PATH:/usr/sbin:/sbin command -v lighttpd || true)
-if [ -z "$lighttpd" ]; then
-  echo "serve: installing lighttpd" >&2
-  apt-get install -y lighttpd >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y lighttpd >/dev/null; }
-  lighttpd=$(PATH=$PATH:/usr/sbin:/sbin command -v lighttpd)
-fi
+"$root/tools/ensure-packages.sh" /usr/sbin/lighttpd:lighttpd
+lighttpd=$(PATH=$PATH:/usr/sbin:/sbin command -v lighttpd)
 
 # lighttpd hands a CGI no environment of its own: the plugin finds the vendor
 # tools only through the PATH set here.
