@@ -59,7 +59,9 @@ $(WIN_PROBE): tests/windows/proc_alive.cpp | windows-toolchain
 	@mkdir -p $(@D)
 	$(WIN_CXX) -std=c++17 -O1 -Wall -Wextra -Werror -static -o $@ $<
 
-test-windows: $(WIN_BIN) $(WIN_FAKES) $(WIN_PROBE) | wine-runtime
-	WINE=$(WINE) WIN_BUILD=$(CURDIR)/$(WIN_BUILD) VISTREL_TESTS=$(CURDIR)/tests \
+# The Linux build is there to show that both write the same page bytes.
+test-windows: $(WIN_BIN) $(WIN_FAKES) $(WIN_PROBE) $(BIN) | wine-runtime
+	WINE=$(WINE) WIN_BUILD=$(CURDIR)/$(WIN_BUILD) VISTREL_TESTS=$(CURDIR)/tests LINUX_BIN=$(CURDIR)/$(BIN) \
 	  bash tests/windows/run_wine_tests.sh
 
+TEST_STEPS += test-windows

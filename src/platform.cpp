@@ -48,6 +48,8 @@ constexpr int MAX_TOOL_ENV = 1024;
 #endif
 #include <windows.h>
 
+#include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 
@@ -69,6 +71,50 @@ long pipe_serial;
 // The attribute list lives in static storage; its size for one attribute is
 // a few dozen bytes on every Windows version.
 alignas(16) unsigned char attr_buf[256];
+
+// The environment block a tool gets: ours without the request variables,
+// kept in UTF-16 as the system holds it, so no value passes through a code
+// page on its way.
+wchar_t tool_env[1 << 15];
+
+// Names of environment variables are case-insensitive on Windows (getenv
+// finds Query_String as QUERY_STRING), so they are compared in capitals.
+bool is_request_entry(const wchar_t *entry) {
+    char name[24];
+    size_t n = 0;
+    for (; n < sizeof name - 1 && entry[n] && entry[n] != L'='; ++n) {
+        wchar_t c = entry[n];
+        name[n] = c >= L'a' && c <= L'z' ? static_cast<char>(c - L'a' + 'A') : c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    name[n] = '\0';
+    return is_request_variable(name);
+}
+
+// Copies our environment into tool_env, leaving out the request variables;
+// entries beyond MAX_TOOL_ENV or the block's room are left out too. False
+// when the environment cannot be read: then no tool runs at all rather than
+// one that sees the request.
+bool build_tool_env() {
+    wchar_t *block = GetEnvironmentStringsW();
+    if (!block)
+        return false;
+    size_t used = 0;
+    int count = 0;
+    constexpr size_t room = sizeof tool_env / sizeof tool_env[0] - 1; // the block's final NUL
+    for (const wchar_t *e = block; *e; e += std::wcslen(e) + 1) {
+        size_t len = std::wcslen(e) + 1;
+        if (is_request_entry(e) || count == MAX_TOOL_ENV || used + len > room)
+            continue;
+        std::memcpy(tool_env + used, e, len * sizeof *e);
+        used += len;
+        ++count;
+    }
+    tool_env[used] = L'\0';
+    if (used == 0)
+        tool_env[1] = L'\0'; // an empty block is two NULs
+    FreeEnvironmentStringsW(block);
+    return true;
+}
 
 // One overlapped read is ever in flight (each platform_read finishes or
 // cancels its own before returning), so one event serves every stream.
@@ -142,7 +188,7 @@ bool spawn(const char *app, HANDLE out, HANDLE null_dev, HANDLE *job, PROCESS_IN
     HANDLE inherited[2] = {out, null_dev};
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW;
+    DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
     if (size > 0 && size <= sizeof attr_buf) {
         auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_buf);
         if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
@@ -155,7 +201,7 @@ bool spawn(const char *app, HANDLE out, HANDLE null_dev, HANDLE *job, PROCESS_IN
             }
         }
     }
-    BOOL started = CreateProcessA(app, cmd_line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si.StartupInfo, pi);
+    BOOL started = CreateProcessA(app, cmd_line, nullptr, nullptr, TRUE, flags, tool_env, nullptr, &si.StartupInfo, pi);
     if (si.lpAttributeList)
         DeleteProcThreadAttributeList(si.lpAttributeList);
     if (!started)
@@ -227,6 +273,8 @@ bool platform_open_cmd(plat_stream *s, const char *cmd, int timeout_ms) {
     if (line_len < 0 || line_len >= static_cast<int>(sizeof cmd_line))
         return false;
     if (!read_event && !(read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
+        return false;
+    if (!build_tool_env())
         return false;
 
     HANDLE read_end = nullptr, write_end = nullptr;

@@ -1,0 +1,154 @@
+// Stands in for nvidia-smi.exe (built with -DFAKE_NVIDIA) or rocm-smi.exe
+// (-DFAKE_ROCM) on the Wine PATH. Answers only the fixed queries the plugin
+// runs, compared argument by argument; anything else fails loudly, so a
+// changed command line shows.
+//   FAKE_NVIDIA_GPU / FAKE_NVIDIA_APPS   file printed for the GPU / compute-apps query
+//   FAKE_ROCM_OUT                        file printed as the rocm-smi report
+//   FAKE_NVIDIA_HANG=gpu|apps, FAKE_ROCM_HANG=1
+//        after printing, start a sleeper that shares standard output and
+//        never end
+//   FAKE_NVIDIA_DETACH=gpu|apps
+//        after printing, start such a sleeper and end at once: the output
+//        stays open although the tool is gone
+//   FAKE_LOG  one line per call appended here: "<tool> <query> <pid>",
+//             "sleeper <pid>" for a sleeper, and "<tool> LEAK(<name>) <pid>"
+//             when request data reached the tool
+// The printed file goes through the text-mode standard output, so every LF
+// leaves as CR LF, as the real tools' output does on Windows.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+#if defined(FAKE_NVIDIA)
+const char *const TOOL = "nvidia-smi";
+const char *const GPU_ARGS[] = {"--query-gpu=index,uuid,name,utilization.gpu,memory.used,memory.total,"
+                                "temperature.gpu,power.draw,power.limit,driver_version",
+                                "--format=csv,noheader,nounits"};
+const char *const APPS_ARGS[] = {"--query-compute-apps=gpu_uuid,pid,process_name,used_memory",
+                                 "--format=csv,noheader,nounits"};
+#elif defined(FAKE_ROCM)
+const char *const TOOL = "rocm-smi";
+const char *const REPORT_ARGS[] = {"--showproductname", "--showuse",  "--showmeminfo", "vram",
+                                   "--showtemp",        "--showpower"};
+#else
+#error "build with -DFAKE_NVIDIA or -DFAKE_ROCM"
+#endif
+
+template <int N> bool args_are(int argc, char **argv, const char *const (&want)[N]) {
+    if (argc != N + 1)
+        return false;
+    for (int i = 0; i < N; ++i)
+        if (std::strcmp(argv[i + 1], want[i]) != 0)
+            return false;
+    return true;
+}
+
+void log_line(const char *what, unsigned long pid) {
+    const char *path = std::getenv("FAKE_LOG");
+    if (!path || !*path)
+        return;
+    if (FILE *f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s %lu\n", what, pid);
+        std::fclose(f);
+    }
+}
+
+void print_file(const char *path) {
+    if (!path || !*path)
+        return;
+    FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        std::fwrite(buf, 1, n, stdout);
+    std::fclose(f);
+    std::fflush(stdout);
+}
+
+// A copy of this program that only sleeps, holding our standard output.
+void start_sleeper() {
+    char self[MAX_PATH];
+    if (!GetModuleFileNameA(nullptr, self, MAX_PATH))
+        return;
+    static char line[MAX_PATH + 32];
+    std::snprintf(line, sizeof line, "\"%s\" --sleeper", self);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    SetHandleInformation(si.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessA(self, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        log_line("sleeper", pi.dwProcessId);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+}
+
+bool env_is(const char *name, const char *value) {
+    const char *v = std::getenv(name);
+    return v && std::strcmp(v, value) == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--sleeper") == 0) {
+        Sleep(300000);
+        return 0;
+    }
+    const char *query = nullptr;
+    const char *file = nullptr;
+    bool hang = false, detach = false;
+#if defined(FAKE_NVIDIA)
+    if (args_are(argc, argv, GPU_ARGS)) {
+        query = "gpu";
+        file = std::getenv("FAKE_NVIDIA_GPU");
+    } else if (args_are(argc, argv, APPS_ARGS)) {
+        query = "apps";
+        file = std::getenv("FAKE_NVIDIA_APPS");
+    }
+    if (query) {
+        hang = env_is("FAKE_NVIDIA_HANG", query);
+        detach = env_is("FAKE_NVIDIA_DETACH", query);
+    }
+#else
+    if (args_are(argc, argv, REPORT_ARGS)) {
+        query = "report";
+        file = std::getenv("FAKE_ROCM_OUT");
+        hang = env_is("FAKE_ROCM_HANG", "1");
+    }
+#endif
+    char what[64];
+    if (!query) {
+        std::snprintf(what, sizeof what, "%s BAD-ARGS(%d)", TOOL, argc - 1);
+        log_line(what, GetCurrentProcessId());
+        std::fprintf(stderr, "fake %s: unexpected arguments\n", TOOL);
+        return 64;
+    }
+    // A tool must never see the request or the node password (getenv finds
+    // a name in any letter case here, as Windows does).
+    for (const char *name :
+         {"QUERY_STRING", "HTTP_X_BOT_PASSWORD", "HTTP_AUTHORIZATION", "BOT_PASSWORD", "REQUEST_URI"})
+        if (std::getenv(name)) {
+            std::snprintf(what, sizeof what, "%s LEAK(%s)", TOOL, name);
+            log_line(what, GetCurrentProcessId());
+        }
+    std::snprintf(what, sizeof what, "%s %s", TOOL, query);
+    log_line(what, GetCurrentProcessId());
+    print_file(file);
+    if (hang || detach)
+        start_sleeper();
+    if (hang)
+        Sleep(300000);
+    return 0;
+}

@@ -1,0 +1,58 @@
+// proc_alive PID...: prints "PID alive" or "PID gone" for each process id and
+// exits with 1 when any is alive. A process that is already being stopped
+// gets up to two seconds to finish dying before it counts as alive.
+// proc_alive --self-check: shows that the check tells a running process from
+// an ended one here: starts a sleeping copy of itself, which must count as
+// alive, stops it, and then it must count as gone. Exits 0 when both hold.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static bool is_alive(DWORD pid) {
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    bool running = h && WaitForSingleObject(h, 2000) == WAIT_TIMEOUT;
+    if (h)
+        CloseHandle(h);
+    return running;
+}
+
+static int self_check() {
+    char self[MAX_PATH];
+    static char line[MAX_PATH + 16];
+    if (!GetModuleFileNameA(nullptr, self, MAX_PATH))
+        return 2;
+    std::snprintf(line, sizeof line, "\"%s\" --sleep", self);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(self, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return 2;
+    bool seen_alive = is_alive(pi.dwProcessId);
+    TerminateProcess(pi.hProcess, 1);
+    WaitForSingleObject(pi.hProcess, 5000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    bool seen_gone = !is_alive(pi.dwProcessId);
+    std::printf("running copy seen %s, stopped copy seen %s\n", seen_alive ? "alive" : "gone",
+                seen_gone ? "gone" : "alive");
+    return seen_alive && seen_gone ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--sleep") == 0) {
+        Sleep(60000);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--self-check") == 0)
+        return self_check();
+    int alive = 0;
+    for (int i = 1; i < argc; ++i) {
+        DWORD pid = static_cast<DWORD>(std::strtoul(argv[i], nullptr, 10));
+        bool running = is_alive(pid);
+        std::printf("%lu %s\n", pid, running ? "alive" : "gone");
+        alive += running;
+    }
+    return alive ? 1 : 0;
+}

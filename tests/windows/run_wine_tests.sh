@@ -1,0 +1,350 @@
+#!/usr/bin/env bash
+# Black-box checks of the Windows build, run under Wine: the .exe gets a
+# controlled environment as a CGI server would give it, fake nvidia-smi.exe
+# and rocm-smi.exe on its PATH, and its standard output is compared byte for
+# byte with the expected response. Only the utc stamp and the pid, which no
+# test can know, are checked by form and range instead.
+#
+#   WIN_BUILD      folder of plugin_vistrel.exe, fakes/ and proc_alive.exe
+#   VISTREL_TESTS  the tests folder (fixtures)
+#   WINE           the Wine loader (default /usr/lib/wine/wine64)
+#   LINUX_BIN      optional: the Linux build; pages must match it byte for byte
+set -u
+
+WIN_BUILD=${WIN_BUILD:?set WIN_BUILD}
+TESTS=${VISTREL_TESTS:?set VISTREL_TESTS}
+WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-$(dirname "$WINE")/wineserver}
+[ -x "$WINESERVER" ] || WINESERVER=wineserver
+EXE=$WIN_BUILD/plugin_vistrel.exe
+PROBE=$WIN_BUILD/proc_alive.exe
+WORK=$WIN_BUILD/wine-tests
+
+export WINEPREFIX=$WIN_BUILD/wineprefix
+export WINEDEBUG=-all
+# No Mono or Gecko: their installers would ask, and nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# Z: is the whole Unix tree in every Wine prefix.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+FAKES_WIN=$(winpath "$WIN_BUILD/fakes")
+FIX=$TESTS/fixtures
+
+# ---- the Wine prefix, made once and quietly ---------------------------------
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "test-windows: creating the Wine prefix in $WINEPREFIX (once, about 15 s)"
+    mkdir -p "$WINEPREFIX"
+    if ! "$WINE" wineboot --init >"$WIN_BUILD/wineboot.log" 2>&1 || ! "$WINESERVER" -w; then
+        echo "test-windows: wineboot failed; see $WIN_BUILD/wineboot.log"
+        exit 1
+    fi
+fi
+rm -rf "$WORK"
+mkdir -p "$WORK"
+trap '"$WINESERVER" -k >/dev/null 2>&1' EXIT
+
+# ---- running the plugin -------------------------------------------------------
+PASSED=0
+FAILED=0
+CURRENT=
+ok() { PASSED=$((PASSED + 1)); }
+fail() {
+    FAILED=$((FAILED + 1))
+    echo "FAIL $CURRENT: $*"
+}
+
+# run NAME [VAR=VALUE...] [-- ARG...]: runs the plugin with exactly that
+# environment (plus Wine's own settings and the fakes' folder as PATH), from
+# the folder $RUN_CWD when set. Leaves $OUT (file), $ERR (file), $STATUS and
+# $MS (milliseconds the run took), and $BEFORE / $AFTER, the UTC times around it.
+run() {
+    CURRENT=$1
+    shift
+    local envs=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do
+        envs+=("$1")
+        shift
+    done
+    [ $# -gt 0 ] && shift
+    OUT=$WORK/$CURRENT.out
+    ERR=$WORK/$CURRENT.err
+    BEFORE=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+    local start end
+    start=$(date +%s%N)
+    (
+        cd "${RUN_CWD:-$WORK}" &&
+            env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
+                WINEDLLOVERRIDES="$WINEDLLOVERRIDES" WINEPATH="${WINEPATH_FOR_RUN-$FAKES_WIN}" \
+                "${envs[@]}" "$WINE" "$EXE" "$@" <"/dev/null" >"$OUT" 2>"$ERR"
+    )
+    STATUS=$?
+    end=$(date +%s%N)
+    MS=$(((end - start) / 1000000))
+    AFTER=$(date -u +%Y-%m-%dT%H:%M:%SZ)
+}
+
+# Every run ends with status 0 and writes nothing to standard error.
+clean_exit() {
+    [ "$STATUS" -eq 0 ] || fail "exit status $STATUS"
+    [ ! -s "$ERR" ] || fail "standard error not empty: $(head -c 300 "$ERR")"
+}
+
+# same FILE EXPECTED_TEXT: the file holds exactly these bytes.
+same() {
+    printf '%s' "$2" >"$1.expected"
+    if cmp -s "$1" "$1.expected"; then
+        return 0
+    fi
+    fail "bytes differ from $1.expected: $(cmp "$1" "$1.expected" 2>&1 | head -1)"
+    echo "  got:      $(head -c 400 "$1" | od -An -c | head -4 | tr -s ' ')"
+    echo "  expected: $(head -c 400 "$1.expected" | od -An -c | head -4 | tr -s ' ')"
+    return 1
+}
+
+# expect EXPECTED_TEXT: the run wrote exactly these bytes, and ended cleanly.
+expect() {
+    clean_exit
+    same "$OUT" "$1" && ok
+}
+
+# The run's output with the 20 bytes of the utc stamp replaced by <UTC>; the
+# stamp itself must have the stamp's form and lie between BEFORE and AFTER.
+# Leaves the result in $OUT.utc.
+cut_utc() {
+    local doc marker='"utc":"' stamp
+    IFS= read -r -d '' doc <"$OUT"
+    if [[ "$doc" != *"$marker"* ]]; then
+        fail "no utc member"
+        printf '%s' "$doc" >"$OUT.utc"
+        return
+    fi
+    local head=${doc%%"$marker"*} rest=${doc#*"$marker"}
+    stamp=${rest:0:20}
+    printf '%s' "$head$marker<UTC>${rest:20}" >"$OUT.utc"
+    # shellcheck disable=SC2053
+    if [[ "$stamp" != [0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]T[0-9][0-9]:[0-9][0-9]:[0-9][0-9]Z ]] ||
+        [[ "$stamp" < "$BEFORE" ]] || [[ "$stamp" > "$AFTER" ]]; then
+        fail "utc stamp $stamp is not a UTC time between $BEFORE and $AFTER"
+    fi
+}
+
+# expect_doc EXPECTED_TEXT_WITH_<UTC>: the run wrote exactly these bytes but
+# for the utc stamp, which is the time of the request.
+expect_doc() {
+    clean_exit
+    cut_utc
+    same "$OUT.utc" "$1" && ok
+}
+
+# fake_calls EXPECTED: the fake tools were called in this order, each line
+# "<tool> <query>" (the pids that the log also holds are left out).
+fake_calls() {
+    local got
+    got=$(cut -d' ' -f1,2 "$WORK/$CURRENT.log" 2>/dev/null | grep -v '^sleeper ')
+    [ "$got" = "$1" ] && return 0
+    fail "fake tools called as [$got], expected [$1]"
+    return 1
+}
+
+# ---- expected texts -----------------------------------------------------------
+# shellcheck disable=SC2034 # the flag table below names these three
+DISCOVERY='{"name":"vistrel","desc":"Local GPUs"}'$'\n'
+# shellcheck disable=SC2034
+VERSION=$'1.0.3\n'
+# shellcheck disable=SC2034
+HELP='usage: plugin_vistrel [--meta|--version|--help]
+
+Runs as a CGI-style program under kelvane-server.
+  --meta      print discovery metadata JSON and exit
+  --version   print the plugin version and exit
+
+Query string actions:
+  (none) or action=metrics   local GPU telemetry + compute procs
+  action=info                plugin/platform capabilities
+  format=json                same as an action, JSON output
+  (any other)                HTML dashboard
+
+Environment:
+  VISTREL_MOCK_CSV=<path>      read a CSV fixture instead of probing
+'
+JSON_HEADER=$'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n'
+HTML_HEADER=$'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n'
+REFUSAL=$'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n{"ok":false,"error":"invalid node password"}\n'
+
+# The CSV fixture of two GPUs and two processes.
+MOCK_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":true,"source":"mock","mocked":true,"driver":"1.2.3","utc":"<UTC>","count":2,"process_count":2,"util_gpu_avg":26.5,"mem_used_mb":3072,"mem_total_mb":16384,"power_w":120.4,"gpus":[{"index":0,"uuid":"GPU-aaaa","name":"Example GPU A","util_gpu":40.0,"mem_used_mb":2048,"mem_total_mb":8192,"temp_c":61,"power_w":120.4,"power_limit_w":250.0},{"index":3,"uuid":"GPU-bbbb","name":"Example GPU B","util_gpu":13.0,"mem_used_mb":1024,"mem_total_mb":8192,"temp_c":null,"power_w":null,"power_limit_w":null}],"processes":[{"gpu_uuid":"GPU-bbbb","gpu_index":3,"pid":812,"name":"trainer","used_mb":1536},{"gpu_uuid":"","gpu_index":-1,"pid":77,"name":"orphan","used_mb":12}],"message":""}'$'\n'
+
+# nvidia-gpus.txt and nvidia-apps.txt through the two queries: 631.95 W is
+# written 632.0 (the double lies above the half), the sum of the three draws
+# 758.3; "[N/A]" and "[Not Supported]" read as nothing.
+NVIDIA_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":true,"source":"nvidia","mocked":false,"driver":"590.48.01","utc":"<UTC>","count":3,"process_count":2,"util_gpu_avg":33.3,"mem_used_mb":19834,"mem_total_mb":204078,"power_w":758.3,"gpus":[{"index":0,"uuid":"GPU-5e7f4c1a-9b0d-4e3f-8a21-6c9d0b7e1f42","name":"NVIDIA H100 80GB HBM3","util_gpu":100.0,"mem_used_mb":19818,"mem_total_mb":81559,"temp_c":59,"power_w":632.0,"power_limit_w":700.0},{"index":1,"uuid":"GPU-0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0","name":"NVIDIA H100 80GB HBM3","util_gpu":0.0,"mem_used_mb":4,"mem_total_mb":81559,"temp_c":31,"power_w":71.2,"power_limit_w":700.0},{"index":2,"uuid":"GPU-77aa88bb-99cc-4dd0-8ee1-f2a3b4c5d6e7","name":"NVIDIA A100-SXM4-40GB","util_gpu":0.0,"mem_used_mb":12,"mem_total_mb":40960,"temp_c":35,"power_w":55.1,"power_limit_w":null}],"processes":[{"gpu_uuid":"GPU-5e7f4c1a-9b0d-4e3f-8a21-6c9d0b7e1f42","gpu_index":0,"pid":11345,"name":"./gpu_burn","used_mb":15690},{"gpu_uuid":"GPU-77aa88bb-99cc-4dd0-8ee1-f2a3b4c5d6e7","gpu_index":2,"pid":0,"name":"python3","used_mb":0}],"message":""}'$'\n'
+
+# rocm-two-gpus.txt: the SKU line comes after the series line and wins the
+# name; "Card Series" (capital S, newer rocm-smi) is no name key; memory in
+# bytes becomes MiB.
+AMD_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":true,"source":"amd","mocked":false,"driver":"","utc":"<UTC>","count":2,"process_count":0,"util_gpu_avg":54.5,"mem_used_mb":11264,"mem_total_mb":212960,"power_w":177.0,"gpus":[{"index":0,"uuid":"","name":"D41205","util_gpu":12.0,"mem_used_mb":1024,"mem_total_mb":16368,"temp_c":41,"power_w":35.0,"power_limit_w":null},{"index":1,"uuid":"","name":"M3000100","util_gpu":97.0,"mem_used_mb":10240,"mem_total_mb":196592,"temp_c":38,"power_w":142.0,"power_limit_w":null}],"processes":[],"message":""}'$'\n'
+
+NONE_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":false,"source":"none","mocked":false,"driver":"","utc":"<UTC>","count":0,"process_count":0,"util_gpu_avg":0.0,"mem_used_mb":0,"mem_total_mb":0,"power_w":null,"gpus":[],"processes":[],"message":"No local NVIDIA/AMD GPU detected"}'$'\n'
+
+info_doc() { # NODE_AUTH PID -> DOC
+    DOC=$JSON_HEADER'{"ok":true,"action":"info","plugin":"plugin_vistrel","version":"1.0.3","platform":"windows","pid":'"$2"',"utc":"<UTC>","node_auth":'"$1"',"supported":["metrics","info"],"probes":["nvidia-smi","rocm-smi"],"mock_hook":"VISTREL_MOCK_CSV","max_gpus":32,"zero_network":true}'$'\n'
+}
+error_doc() { # REQUESTED_AS_JSON_STRING_CONTENT -> DOC
+    DOC=$JSON_HEADER'{"ok":false,"error":"unknown_action","supported":["metrics","info"],"requested":"'"$1"'"}'$'\n'
+}
+
+NV_FIX=(FAKE_NVIDIA_GPU="$(winpath "$FIX/nvidia-gpus.txt")" FAKE_NVIDIA_APPS="$(winpath "$FIX/nvidia-apps.txt")")
+log_for() { printf 'FAKE_LOG=%s' "$(winpath "$WORK/$1.log")"; }
+
+# ---- the checks ---------------------------------------------------------------
+
+CURRENT=probe
+if "$WINE" "$PROBE" --self-check >"$WORK/probe.out" 2>&1; then ok; else fail "$(cat "$WORK/probe.out")"; fi
+
+# Flags and discovery: written as is, LF only, no header block.
+while IFS='|' read -r name envs args expected; do
+    # shellcheck disable=SC2086
+    run "$name" $envs -- $args
+    expect "${!expected}"
+done <<'EOF'
+flag-meta||--meta|DISCOVERY
+flag-meta-extra||--meta --version extra|DISCOVERY
+flag-version||--version|VERSION
+flag-help||--help|HELP
+flag-version-password|BOT_PASSWORD=s3cret|--version|VERSION
+flag-version-discovery|KV_PLUGIN_META=1|--version|VERSION
+discovery-empty|KV_PLUGIN_META=||DISCOVERY
+discovery-password|KV_PLUGIN_META=1 BOT_PASSWORD=s3cret||DISCOVERY
+EOF
+
+# Arguments are not wildcard-expanded: with a file called --help in the
+# current folder, --hel* would become --help if the runtime globbed.
+mkdir -p "$WORK/glob" && : >"$WORK/glob/--help"
+RUN_CWD=$WORK/glob run glob-off -- '--hel*'
+clean_exit
+head -c 100 "$OUT" >"$OUT.head"
+same "$OUT.head" "$HTML_HEADER" && ok
+
+# The node password gate: 178 bytes of refusal with its CR LF intact.
+while IFS='|' read -r name envs; do
+    # shellcheck disable=SC2086
+    run "$name" BOT_PASSWORD=s3cret $envs
+    expect "$REFUSAL"
+    [ "$(wc -c <"$OUT")" -eq 178 ] || fail "refusal is $(wc -c <"$OUT") bytes"
+done <<'EOF'
+refused-no-credentials|QUERY_STRING=action=info
+refused-wrong-header|QUERY_STRING=action=info HTTP_X_BOT_PASSWORD=s3creT
+refused-page|QUERY_STRING=
+EOF
+
+# The info document: "windows", this process's id, the stamp, node_auth.
+check_info() { # NAME NODE_AUTH VAR=VALUE...
+    local name=$1 auth=$2 doc pid
+    shift 2
+    run "$name" "$@"
+    clean_exit
+    cut_utc
+    doc=$(cat "$OUT.utc")
+    pid=${doc#*'"pid":'}
+    pid=${pid%%,*}
+    if [[ -z "$pid" || "$pid" == *[!0-9]* || "$pid" == 0 ]]; then
+        fail "pid is not a process id: [$pid]"
+    else
+        info_doc "$auth" "$pid"
+        same "$OUT.utc" "$DOC" && ok
+    fi
+}
+check_info info false QUERY_STRING=action=info
+check_info info-format-json false 'QUERY_STRING=format=json&action=info'
+check_info info-empty-password false QUERY_STRING=action=info BOT_PASSWORD=
+check_info info-header-password true QUERY_STRING=action=info BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret
+check_info info-bearer-password true QUERY_STRING=action=info BOT_PASSWORD=s3cret 'HTTP_AUTHORIZATION=Bearer s3cret'
+check_info info-query-password true 'QUERY_STRING=action=info&pwd=s3cret' BOT_PASSWORD=s3cret
+
+# The error document for an unknown action.
+while IFS='|' read -r name query requested; do
+    run "$name" QUERY_STRING="$query"
+    error_doc "$requested"
+    expect "$DOC"
+done <<'EOF'
+error-case|action=Info|Info
+error-escapes|action=a%22b%5Cc|a\"b\\c
+error-control-byte|action=x%01y|xy
+EOF
+
+# Metrics from the CSV fixture; a fixture path that is no regular file is
+# not read, and the chain goes on to the tools.
+run mock-csv QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpath "$FIX/two-gpus.csv")" "$(log_for mock-csv)"
+expect_doc "$MOCK_DOC"
+fake_calls "" || true
+for target in NUL "$(winpath "$FIX")"; do
+    name=mock-csv-not-a-file-${target//[^A-Za-z]/}
+    run "$name" QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$target" "$(log_for "$name")"
+    expect_doc "$NONE_DOC"
+    fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
+done
+
+# Metrics from the fake tools on PATH, called with the exact fixed arguments
+# and without the request's variables, whatever the letter case of their
+# names (the fakes log a LEAK line otherwise).
+run nvidia QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for nvidia)"
+expect_doc "$NVIDIA_DOC"
+fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+run nvidia-request-hidden QUERY_STRING=action=metrics BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret \
+    'Http_Authorization=Bearer s3cret' REQUEST_URI=/plugin_vistrel "${NV_FIX[@]}" "$(log_for nvidia-request-hidden)"
+expect_doc "$NVIDIA_DOC"
+fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+
+run amd QUERY_STRING=format=json FAKE_ROCM_OUT="$(winpath "$FIX/rocm-two-gpus.txt")" "$(log_for amd)"
+expect_doc "$AMD_DOC"
+fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
+
+# No tool on PATH: the interpreter's complaint goes to NUL, not to us.
+WINEPATH_FOR_RUN='' run no-tools QUERY_STRING=action=metrics
+expect_doc "$NONE_DOC"
+
+# The page: the 100-byte header block with CR LF intact, and no CR anywhere
+# else (the page's assets hold none); the note only when not embedded.
+NOTE='Opened directly from the node API.'
+while IFS='|' read -r name query note; do
+    run "$name" QUERY_STRING="$query"
+    clean_exit
+    head -c 100 "$OUT" >"$OUT.head"
+    same "$OUT.head" "$HTML_HEADER" || continue
+    crs=$(tr -cd '\r' <"$OUT" | wc -c)
+    [ "$crs" -eq 4 ] || { fail "$crs CR bytes in the page, 4 expected"; continue; }
+    [ "$(tail -c 8 "$OUT")" = '</html>' ] || { fail "page does not end in </html> LF"; continue; }
+    if [ "$note" = yes ]; then grep -qF "$NOTE" "$OUT" || { fail "note missing"; continue; }; fi
+    if [ "$note" = no ]; then ! grep -qF "$NOTE" "$OUT" || { fail "note present when embedded"; continue; }; fi
+    # The same program on Linux writes the same bytes for the same request.
+    if [ -n "${LINUX_BIN:-}" ]; then
+        env -i QUERY_STRING="$query" "$LINUX_BIN" >"$OUT.linux" 2>/dev/null
+        cmp -s "$OUT" "$OUT.linux" || { fail "page differs from the Linux build's: $(cmp "$OUT" "$OUT.linux" 2>&1)"; continue; }
+    fi
+    ok
+done <<'EOF'
+page||yes
+page-embedded|theme=dark&embed=true|no
+page-embedded-1|embed=1|no
+EOF
+
+# A tool that hangs after printing, or leaves a process that holds its output
+# open, is stopped after the 10 s bound with everything it started; the
+# request goes on with what was read and ends. 30 s is a generous limit that
+# only shows that the request ended.
+for mode in FAKE_NVIDIA_HANG FAKE_NVIDIA_DETACH; do
+    name=bound-${mode#FAKE_NVIDIA_}
+    run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" "$mode=gpu" "$(log_for "$name")"
+    [ "$MS" -lt 30000 ] || fail "request took $MS ms"
+    expect_doc "$NVIDIA_DOC"
+    fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+    grep -q '^sleeper ' "$WORK/$name.log" || fail "the fake started no sleeper"
+    # shellcheck disable=SC2046
+    if ! "$WINE" "$PROBE" $(awk '{print $NF}' "$WORK/$name.log") >"$WORK/$name.alive" 2>&1; then
+        fail "processes left running: $(grep alive "$WORK/$name.alive" | tr '\n' ' ')"
+    fi
+done
+
+echo "test-windows: $PASSED passed, $FAILED failed (Wine $("$WINE" --version 2>/dev/null))"
+[ "$FAILED" -eq 0 ]
