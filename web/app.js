@@ -99,18 +99,6 @@ function tick() {
   });
 }
 
-document.addEventListener('visibilitychange', function () {
-  if (document.hidden) {
-    CHAIN++;
-    if (TIMER !== null) {
-      clearTimeout(TIMER);
-      TIMER = null;
-    }
-  } else if (TIMER === null) {
-    tick();
-  }
-});
-
 function pushHist(key, util, share) {
   var h = HIST.get(key);
   if (!h) HIST.set(key, (h = { u: [], m: [] }));
@@ -230,4 +218,15 @@ function paint(d) {
 $('btnRefresh').addEventListener('click', function () {
   refresh();
 });
-tick();
+document.addEventListener('visibilitychange', function () {
+  if (document.hidden) {
+    CHAIN++;
+    if (TIMER !== null) {
+      clearTimeout(TIMER);
+      TIMER = null;
+    }
+  } else if (TIMER === null) {
+    tick();
+  }
+});
+tick(); // at once, visible or not

@@ -28,7 +28,8 @@ const DASH = '\u2014';
 function summary(page) {
   return page.evaluate(() => {
     const t = (id) => document.getElementById(id).textContent;
-    const hidden = (id) => document.getElementById(id).classList.contains('hide');
+    // as shown: the class hide has to win over the element's own display rule
+    const hidden = (id) => getComputedStyle(document.getElementById(id)).display === 'none';
     return {
       src: t('srcBadge'), srcClass: document.getElementById('srcBadge').className, drv: t('drvBadge'),
       stamp: t('stamp'), figures: ['kGpus', 'kUtil', 'kMem', 'kPower', 'kProcs'].map(t),

@@ -128,3 +128,22 @@ test('hidden pages stop polling; shown again they poll at once, with a single ch
   assert.equal(await fetches(page), 6);
   await page.context().close();
 });
+
+test('a page loaded in the background polls until it has been shown and hidden again', async () => {
+  const page = await newPage(browser);
+  await page.addInitScript(() => {
+    Object.defineProperty(document, 'hidden', { configurable: true, get: () => true });
+    Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => 'hidden' });
+  });
+  const f = await feed(page);
+  await page.goto(server.base + '/plugin_vistrel');
+  await draw(page, f, doc('b1', [gpu(0)]));
+  await page.clock.runFor(2000);
+  await draw(page, f, doc('b2', [gpu(0)]));
+  assert.equal(await fetches(page), 2);
+  await setHidden(page, false);
+  await setHidden(page, true);
+  await page.clock.runFor(10000);
+  assert.equal(await fetches(page), 2);
+  await page.context().close();
+});

@@ -155,3 +155,28 @@ test('framed by a host: asks it for the theme once and takes the answer; top-lev
   await page.context().close();
   await top.context().close();
 });
+
+test('without scripts: the static page in the browser preference, headings upper-cased by the style sheet', async () => {
+  const context = await browser.newContext({ javaScriptEnabled: false, colorScheme: 'light' });
+  const page = await context.newPage();
+  await page.goto(server.base + '/plugin_vistrel');
+  const shown = await page.evaluate(() => ({
+    bg: getComputedStyle(document.body).backgroundColor,
+    badges: ['srcBadge', 'drvBadge', 'stamp'].map((id) => document.getElementById(id).textContent),
+    figures: [...document.querySelectorAll('.kpi')].map((k) => `${k.querySelector('.k').innerText}=${k.querySelector('.v').textContent}`),
+    headings: [...document.querySelectorAll('.card h2')].map((h) => `${h.textContent}/${h.innerText}`),
+    head: [...document.querySelectorAll('thead th')].map((th) => `${th.className}|${th.innerText}`),
+    visible: ['gpuGrid', 'emptyState', 'legend', 'procEmpty'].map((id) => getComputedStyle(document.getElementById(id)).display !== 'none'),
+    legend: document.getElementById('legend').innerText.replace(/\s+/g, ' '),
+  }));
+  assert.deepEqual(shown, {
+    bg: BG.light,
+    badges: ['local', 'driver', ''],
+    figures: ['GPUS=\u2014', 'AVG COMPUTE=\u2014', 'VRAM USED=\u2014', 'POWER DRAW=\u2014', 'COMPUTE PROCS=\u2014'],
+    headings: ['Overview/OVERVIEW', 'GPUs/GPUS', 'Compute processes/COMPUTE PROCESSES', 'About this plugin/ABOUT THIS PLUGIN'],
+    head: ['num|GPU', 'num|PID', '|PROCESS', 'num|VRAM'],
+    visible: [true, false, true, false],
+    legend: 'compute % VRAM rolling 60 samples',
+  });
+  await context.close();
+});
