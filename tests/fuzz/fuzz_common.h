@@ -1,0 +1,71 @@
+// Shared by the fuzz targets: a check that aborts (so libFuzzer keeps the
+// input), standard output captured in memory, the snapshot invariants, a
+// plain model of query decoding, and the metrics document check. The
+// definitions are in fuzz_support.cpp.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "collect.h"
+#include "json.h"
+#include "plugin_vistrel.h"
+#include "snapshot.h"
+
+#define FUZZ_CHECK(cond, ...)                                                                                          \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "check failed at %s:%d: %s\n  ", __FILE__, __LINE__, #cond);                          \
+            std::fprintf(stderr, __VA_ARGS__);                                                                         \
+            std::fprintf(stderr, "\n");                                                                                \
+            std::abort();                                                                                              \
+        }                                                                                                              \
+    } while (0)
+
+namespace fuzz {
+
+// File descriptor 1 becomes an in-memory file for the whole run; libFuzzer
+// itself reports on standard error.
+void capture_init();
+
+// Everything the function writes to standard output through stdio.
+void capture_begin();
+std::string capture_end();
+template <typename F> std::string captured(F fn) {
+    capture_begin();
+    fn();
+    return capture_end();
+}
+
+bool terminated(const char *field, size_t size);
+bool ascii(const char *s);
+
+// Counts within capacity, entries past the counts all zero, texts
+// terminated within their fields, flags 0 or 1, numbers finite.
+void check_snapshot(const gpu_snapshot &s);
+
+struct query_model {
+    bool found = false;
+    std::string value; // decoded, as a C string would show it (up to a zero byte)
+};
+
+// get_query_val's rules, written plainly over std::string.
+query_model model_query_val(const std::string &q, const std::string &name, size_t size);
+
+// json_str writes s as a JSON string that reads back as s less the dropped
+// control bytes (strict ASCII JSON when s is ASCII).
+void check_json_str(const std::string &s);
+
+// Writes the metrics document for the snapshot and checks it completely:
+// header block, one line, strict JSON (ASCII only when the snapshot's texts
+// are ASCII), the sixteen members in order, and every text and count.
+void check_metrics_document(const gpu_snapshot &s);
+
+} // namespace fuzz

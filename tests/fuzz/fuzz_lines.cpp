@@ -1,0 +1,50 @@
+// The line parsers nv_gpu_line, nv_proc_line and amd_line, fed any sequence
+// of lines (each in a buffer of exactly its size, so AddressSanitizer sees a
+// read or write past it), mixed freely into one snapshot. After every line
+// the snapshot invariants hold; at the end the metrics document is checked.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "fuzz_common.h"
+
+namespace {
+gpu_snapshot snap;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    fuzz::capture_init();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    snapshot_init(&snap);
+    nv_gpu_ctx ctx{&snap};
+    while (in.remaining_bytes() > 0) {
+        int which = in.ConsumeIntegralInRange(0, 2);
+        std::string line = in.ConsumeRandomLengthString(2048);
+        std::vector<char> buf(line.begin(), line.end());
+        buf.push_back('\0');
+        const int gpus_before = snap.gpu_count, procs_before = snap.proc_count;
+        switch (which) {
+        case 0: nv_gpu_line(buf.data(), &ctx); break;
+        case 1: nv_proc_line(buf.data(), &snap); break;
+        default: amd_line(buf.data(), &snap); break;
+        }
+        fuzz::check_snapshot(snap);
+        FUZZ_CHECK(snap.proc_count - procs_before <= 1, "one line added %d processes", snap.proc_count - procs_before);
+        if (which == 0)
+            FUZZ_CHECK(snap.gpu_count - gpus_before <= 1, "one NVIDIA line added %d GPUs",
+                       snap.gpu_count - gpus_before);
+        if (which == 1)
+            FUZZ_CHECK(snap.gpu_count == gpus_before, "a process line changed the GPUs");
+        if (which == 2) {
+            FUZZ_CHECK(snap.proc_count == procs_before, "an AMD line added a process");
+            FUZZ_CHECK(snap.gpu_count >= gpus_before, "an AMD line removed GPUs");
+        }
+    }
+    fuzz::check_metrics_document(snap);
+    return 0;
+}
