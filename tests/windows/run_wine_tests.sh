@@ -41,7 +41,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     fi
 fi
 rm -rf "$WORK"
-mkdir -p "$WORK"
+mkdir -p "$WORK/bin"
+# The binaries under test are copied first: others may rebuild build/ while
+# the checks run, and the page comparison needs both from the same sources.
+cp "$EXE" "$WORK/bin/plugin_vistrel.exe" && EXE=$WORK/bin/plugin_vistrel.exe
+if [ -n "${LINUX_BIN:-}" ]; then
+    cp "$LINUX_BIN" "$WORK/bin/plugin_vistrel" && LINUX_BIN=$WORK/bin/plugin_vistrel
+fi
 trap '"$WINESERVER" -k >/dev/null 2>&1' EXIT
 
 # ---- running the plugin -------------------------------------------------------
