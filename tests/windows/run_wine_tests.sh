@@ -343,6 +343,7 @@ for mode in FAKE_NVIDIA_HANG FAKE_NVIDIA_DETACH; do
     name=bound-${mode#FAKE_NVIDIA_}
     run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" "$mode=gpu" "$(log_for "$name")"
     [ "$MS" -lt 30000 ] || fail "request took $MS ms"
+    echo "test-windows: $name: the request ended after $MS ms"
     expect_doc "$NVIDIA_DOC"
     fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
     grep -q '^sleeper ' "$WORK/$name.log" || fail "the fake started no sleeper"
