@@ -1,0 +1,136 @@
+// No heap on the request path: build/alloc/plugin_vistrel is the release
+// objects linked with count_alloc.cpp, which counts every malloc, calloc,
+// realloc and aligned allocation made after main starts (by the program,
+// libstdc++ or the C library) and appends the tally to VISTREL_ALLOC_LOG.
+// Every kind of request must end with zero.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "run_plugin.h"
+
+namespace {
+
+std::string alloc_bin() {
+    const char *p = std::getenv("VISTREL_ALLOC_BIN");
+    return p && *p ? p : "build/alloc/plugin_vistrel";
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class NoHeap : public ::testing::Test {
+  protected:
+    std::string dir, log;
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/vistrel-alloc-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        log = dir + "/alloc.log";
+    }
+    void TearDown() override {
+        for (const char *f : {"/alloc.log", "/big.csv", "/fake.log"})
+            std::remove((dir + f).c_str());
+        rmdir(dir.c_str());
+    }
+
+    // Runs one request and returns its tally line ("allocations N ...").
+    std::string tally(std::vector<std::string> env, const std::vector<std::string> &args = {}) {
+        std::remove(log.c_str());
+        env.push_back("VISTREL_ALLOC_LOG=" + log);
+        plugin_result r = run_plugin(env, args, alloc_bin());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(r.out.empty());
+        std::string line = slurp(log);
+        EXPECT_EQ(line.compare(0, 12, "allocations "), 0) << "no tally written: " << line;
+        return line;
+    }
+
+    // The tally line with the callers resolved to function names.
+    std::string explain(const std::string &line) {
+        std::string text = line;
+        std::istringstream in(line);
+        for (std::string word; in >> word;) {
+            if (word.compare(0, 2, "0x") != 0)
+                continue;
+            std::string cmd = "addr2line -f -C -e " + alloc_bin() + " " + word + " 2>/dev/null";
+            if (FILE *p = popen(cmd.c_str(), "r")) {
+                char fn[256] = "";
+                if (std::fgets(fn, sizeof fn, p))
+                    text += "  " + word + " in " + fn;
+                pclose(p);
+            }
+        }
+        return text;
+    }
+};
+
+const std::string ZERO = "allocations 0 bytes 0 callers\n";
+
+TEST_F(NoHeap, EveryKindOfRequest) {
+    const std::string fakes = "PATH=" + tests_dir() + "/fakes:/usr/bin:/bin";
+    const std::string csv = "VISTREL_MOCK_CSV=" + tests_dir() + "/fixtures/two-gpus.csv";
+    // The largest fixture the program takes: 32 GPUs and 256 processes with
+    // the largest numbers (309-digit "%.0f" values, sums that overflow) and
+    // names at their limits.
+    {
+        std::ofstream big(dir + "/big.csv");
+        for (int i = 0; i < 40; ++i)
+            big << "GPU," << i << ",GPU-" << i << std::string(80, 'u') << "," << std::string(120, 'n')
+                << ",1e308,1.7976931348623157e308,1.7976931348623157e308,-1e308,1e308,1e308," << std::string(60, 'd')
+                << "\n";
+        for (int i = 0; i < 300; ++i)
+            big << "APP,GPU-" << i % 32 << std::string(80, 'u') << "," << -i << ",\"<p>\"\\" << i
+                << ",1.7976931348623157e308\n";
+    }
+    struct request_case {
+        const char *name;
+        std::vector<std::string> env;
+        std::vector<std::string> args;
+    };
+    const std::vector<request_case> cases = {
+        {"page", {csv}, {}},
+        {"embedded page", {csv, "QUERY_STRING=embed=1"}, {}},
+        {"info", {csv, "QUERY_STRING=action=info", "BOT_PASSWORD=pw", "HTTP_X_BOT_PASSWORD=pw"}, {}},
+        {"unknown action", {csv, "QUERY_STRING=action=%3Cscript%3E"}, {}},
+        {"refusal", {csv, "QUERY_STRING=action=info&pwd=no", "BOT_PASSWORD=pw"}, {}},
+        {"metrics from the CSV fixture", {csv, "QUERY_STRING=action=metrics"}, {}},
+        {"metrics from the largest fixture", {"VISTREL_MOCK_CSV=" + dir + "/big.csv", "QUERY_STRING=format=json"}, {}},
+        {"metrics from nvidia-smi",
+         {fakes, "FAKE_NVIDIA_GPU=" + tests_dir() + "/fixtures/nvidia-gpus.txt",
+          "FAKE_NVIDIA_APPS=" + tests_dir() + "/fixtures/nvidia-apps.txt", "QUERY_STRING=action=metrics"},
+         {}},
+        {"metrics from rocm-smi",
+         {fakes, "FAKE_ROCM_OUT=" + tests_dir() + "/fixtures/rocm-two-gpus.txt", "QUERY_STRING=action=metrics"},
+         {}},
+        {"metrics with no source", {"PATH=" + dir, "QUERY_STRING=action=metrics"}, {}},
+        {"discovery", {"KV_PLUGIN_META=1"}, {}},
+        {"--meta", {}, {"--meta"}},
+        {"--help", {}, {"--help"}},
+    };
+    for (const auto &c : cases) {
+        std::string line = tally(c.env, c.args);
+        EXPECT_EQ(line, ZERO) << c.name << ": " << explain(line);
+    }
+}
+
+// The counter sees allocations made inside the C library, not only the
+// program's own calls: with VISTREL_ALLOC_PROBE, main allocates once through
+// strdup before the request.
+TEST_F(NoHeap, CounterSeesAllocationsInsideTheCLibrary) {
+    std::string line = tally({"VISTREL_ALLOC_PROBE=1"}, {"--version"});
+    EXPECT_EQ(line.compare(0, 22, "allocations 1 bytes 6 "), 0) << line;
+}
+
+} // namespace
