@@ -19,16 +19,22 @@ FUZZ_SHORT   ?= 5
 FUZZ_SECONDS ?= 300
 FUZZ_MAX_LEN ?= 4096
 
-.PHONY: fuzz test-fuzz fuzz-long fuzz-run
+.PHONY: fuzz fuzz-deps test-fuzz fuzz-long fuzz-run
 fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
 
-$(FUZZ_DIR)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN)
+# clang and its libFuzzer runtime, installed when missing (order-only below,
+# so this never forces a rebuild).
+fuzz-deps:
+	@tools/ensure-packages.sh clang++-14:clang-14 \
+	  /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
+
+$(FUZZ_DIR)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN) | fuzz-deps
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(CPPFLAGS) $(LANGF) $(WARN) $(FUZZ_CFLAGS) -fsanitize=fuzzer-no-link -Dmain=plugin_main -c -o $@ $<
 
 # The checks and models: sanitized, but not coverage-instrumented.
 $(FUZZ_DIR)/fuzz_support.o: tests/fuzz/fuzz_support.cpp tests/fuzz/fuzz_common.h tests/fuzz/json_check.h \
-                            $(wildcard src/*.h)
+                            $(wildcard src/*.h) | fuzz-deps
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -Itests/fuzz -c -o $@ $<
 
