@@ -1,6 +1,7 @@
 // proc_alive PID...: prints "PID alive" or "PID gone" for each process id and
 // exits with 1 when any is alive. A process that is already being stopped
 // gets up to two seconds to finish dying before it counts as alive.
+// proc_alive --kill PID...: stops those processes (what a failed check left).
 // proc_alive --self-check: shows that the check tells a running process from
 // an ended one here: starts a sleeping copy of itself, which must count as
 // alive, stops it, and then it must count as gone. Exits 0 when both hold.
@@ -47,6 +48,16 @@ int main(int argc, char **argv) {
     }
     if (argc == 2 && std::strcmp(argv[1], "--self-check") == 0)
         return self_check();
+    if (argc > 1 && std::strcmp(argv[1], "--kill") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(std::strtoul(argv[i], nullptr, 10)));
+            if (h) {
+                TerminateProcess(h, 1);
+                CloseHandle(h);
+            }
+        }
+        return 0;
+    }
     int alive = 0;
     for (int i = 1; i < argc; ++i) {
         DWORD pid = static_cast<DWORD>(std::strtoul(argv[i], nullptr, 10));

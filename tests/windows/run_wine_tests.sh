@@ -18,7 +18,6 @@ WINESERVER=${WINESERVER:-$(dirname "$WINE")/wineserver}
 [ -x "$WINESERVER" ] || WINESERVER=wineserver
 EXE=$WIN_BUILD/plugin_vistrel.exe
 PROBE=$WIN_BUILD/proc_alive.exe
-WORK=$WIN_BUILD/wine-tests
 
 export WINEPREFIX=$WIN_BUILD/wineprefix
 export WINEDEBUG=-all
@@ -32,15 +31,21 @@ FAKES_WIN=$(winpath "$WIN_BUILD/fakes")
 FIX=$TESTS/fixtures
 
 # ---- the Wine prefix, made once and quietly ---------------------------------
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "test-windows: creating the Wine prefix in $WINEPREFIX (once, about 15 s)"
-    mkdir -p "$WINEPREFIX"
-    if ! "$WINE" wineboot --init >"$WIN_BUILD/wineboot.log" 2>&1 || ! "$WINESERVER" -w; then
-        echo "test-windows: wineboot failed; see $WIN_BUILD/wineboot.log"
-        exit 1
+# Several runs may share the prefix (make test in parallel trees of work):
+# it is made under a lock, and no run stops the shared wineserver.
+mkdir -p "$WINEPREFIX"
+(
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "test-windows: creating the Wine prefix in $WINEPREFIX (once, about 15 s)"
+        if ! "$WINE" wineboot --init >"$WIN_BUILD/wineboot.log" 2>&1 || ! "$WINESERVER" -w; then
+            echo "test-windows: wineboot failed; see $WIN_BUILD/wineboot.log"
+            exit 1
+        fi
     fi
-fi
-rm -rf "$WORK"
+) 9>"$WIN_BUILD/wineprefix.lock" || exit 1
+# Each run has a folder of its own, kept only when something failed.
+WORK=$(mktemp -d "$WIN_BUILD/wine-tests.XXXXXX")
 mkdir -p "$WORK/bin"
 # The binaries under test are copied first: others may rebuild build/ while
 # the checks run, and the page comparison needs both from the same sources.
@@ -48,7 +53,6 @@ cp "$EXE" "$WORK/bin/plugin_vistrel.exe" && EXE=$WORK/bin/plugin_vistrel.exe
 if [ -n "${LINUX_BIN:-}" ]; then
     cp "$LINUX_BIN" "$WORK/bin/plugin_vistrel" && LINUX_BIN=$WORK/bin/plugin_vistrel
 fi
-trap '"$WINESERVER" -k >/dev/null 2>&1' EXIT
 
 # ---- running the plugin -------------------------------------------------------
 PASSED=0
@@ -64,6 +68,8 @@ fail() {
 # environment (plus Wine's own settings and the fakes' folder as PATH), from
 # the folder $RUN_CWD when set. Leaves $OUT (file), $ERR (file), $STATUS and
 # $MS (milliseconds the run took), and $BEFORE / $AFTER, the UTC times around it.
+# RUN_OUT names another file for standard output; RUN_CLOSE_STDOUT=1 starts
+# the plugin without one.
 run() {
     CURRENT=$1
     shift
@@ -79,10 +85,12 @@ run() {
     local start end
     start=$(date +%s%N)
     (
+        exec <"/dev/null" >"${RUN_OUT:-$OUT}" 2>"$ERR"
+        if [ -n "${RUN_CLOSE_STDOUT:-}" ]; then exec >&-; fi
         cd "${RUN_CWD:-$WORK}" &&
             env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
                 WINEDLLOVERRIDES="$WINEDLLOVERRIDES" WINEPATH="${WINEPATH_FOR_RUN-$FAKES_WIN}" \
-                "${envs[@]}" "$WINE" "$EXE" "$@" <"/dev/null" >"$OUT" 2>"$ERR"
+                "${envs[@]}" "$WINE" "$EXE" "$@"
     )
     STATUS=$?
     end=$(date +%s%N)
@@ -92,8 +100,10 @@ run() {
 
 # Every run ends with status 0 and writes nothing to standard error.
 clean_exit() {
-    [ "$STATUS" -eq 0 ] || fail "exit status $STATUS"
-    [ ! -s "$ERR" ] || fail "standard error not empty: $(head -c 300 "$ERR")"
+    local clean=0
+    [ "$STATUS" -eq 0 ] || { fail "exit status $STATUS"; clean=1; }
+    [ ! -s "$ERR" ] || { fail "standard error not empty: $(head -c 300 "$ERR")"; clean=1; }
+    return $clean
 }
 
 # same FILE EXPECTED_TEXT: the file holds exactly these bytes.
@@ -335,6 +345,16 @@ page-embedded|theme=dark&embed=true|no
 page-embedded-1|embed=1|no
 EOF
 
+# Without a usable standard output (none at all, or one where every write
+# fails, as when the client has gone) a request, tools included, still ends
+# cleanly: status 0 and nothing on standard error.
+RUN_CLOSE_STDOUT=1 run stdout-closed QUERY_STRING=action=metrics "${NV_FIX[@]}"
+clean_exit && ok
+RUN_OUT=/dev/full run stdout-full QUERY_STRING=action=metrics "${NV_FIX[@]}"
+clean_exit && ok
+RUN_OUT=/dev/full run stdout-full-page QUERY_STRING=
+clean_exit && ok
+
 # A tool that hangs after printing, or leaves a process that holds its output
 # open, is stopped after the 10 s bound with everything it started; the
 # request goes on with what was read and ends. 30 s is a generous limit that
@@ -350,8 +370,14 @@ for mode in FAKE_NVIDIA_HANG FAKE_NVIDIA_DETACH; do
     # shellcheck disable=SC2046
     if ! "$WINE" "$PROBE" $(awk '{print $NF}' "$WORK/$name.log") >"$WORK/$name.alive" 2>&1; then
         fail "processes left running: $(grep alive "$WORK/$name.alive" | tr '\n' ' ')"
+        # shellcheck disable=SC2046
+        "$WINE" "$PROBE" --kill $(awk '/ alive$/ {print $1}' "$WORK/$name.alive") >/dev/null 2>&1
     fi
 done
 
 echo "test-windows: $PASSED passed, $FAILED failed (Wine $("$WINE" --version 2>/dev/null))"
-[ "$FAILED" -eq 0 ]
+if [ "$FAILED" -ne 0 ]; then
+    echo "test-windows: outputs kept in $WORK"
+    exit 1
+fi
+rm -rf "$WORK"
