@@ -108,6 +108,18 @@ def hyperfine(cmds, env, runs, warmup):
             return [r["times"] for r in json.load(f)["results"]]
 
 
+def measure(prog, floor, env, rounds, runs, warmup):
+    """Medians (seconds) of the program and its floor over all runs of many
+    short rounds that alternate which one goes first, so that the load of a
+    shared machine falls on both alike."""
+    times = {prog: [], floor: []}
+    for r in range(rounds):
+        order = [prog, floor] if r % 2 == 0 else [floor, prog]
+        for cmd, t in zip(order, hyperfine(order, env, runs, warmup)):
+            times[cmd] += t
+    return statistics.median(times[prog]), statistics.median(times[floor])
+
+
 def peak_rss_kib(argv, env, repeat):
     """Largest "Maximum resident set size" that /usr/bin/time -v reports over
     a few runs (it covers the process and the children it waited for)."""
@@ -145,9 +157,9 @@ def main():
     p.add_argument("--big", default=os.path.join(ROOT, "build", "bench", "big.csv"))
     p.add_argument("--out", default=os.path.join(ROOT, "bench", "results", "latest.md"))
     p.add_argument("--title", default="make bench")
-    p.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "5")))
-    p.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "200")))
-    p.add_argument("--warmup", type=int, default=20)
+    p.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", "20")))
+    p.add_argument("--runs", type=int, default=int(os.environ.get("BENCH_RUNS", "50")))
+    p.add_argument("--warmup", type=int, default=5)
     args = p.parse_args()
     args.bin = os.path.abspath(args.bin)
     args.floor = os.path.abspath(args.floor)
@@ -162,14 +174,19 @@ def main():
         prog = shlex.quote(args.bin)
         floor = " ".join(shlex.quote(a) for a in [args.floor, str(size)] + floor_cmds)
         # A tool case costs a few ms a run; fewer runs keep the bench short.
-        runs = args.runs if not floor_cmds else max(20, args.runs // 4)
-        times = {prog: [], floor: []}
-        for r in range(args.rounds):
-            order = [prog, floor] if r % 2 == 0 else [floor, prog]
-            for cmd, t in zip(order, hyperfine(order, env, runs, args.warmup)):
-                times[cmd] += t
-        med_p, med_f = statistics.median(times[prog]), statistics.median(times[floor])
+        runs = args.runs if not floor_cmds else max(10, args.runs // 4)
+        med_p, med_f = measure(prog, floor, env, args.rounds, runs, args.warmup)
         ratio = med_p / med_f
+        # On a shared machine a burst of load can fall on one side; a miss is
+        # only believed when it holds in two more measurements (the median of
+        # the three ratios decides).
+        if ratio > budget:
+            tries = [(ratio, med_p, med_f)]
+            for _ in range(2):
+                p2, f2 = measure(prog, floor, env, args.rounds, runs, args.warmup)
+                tries.append((p2 / f2, p2, f2))
+            print("%-32s re-measured: %s" % (name, ", ".join("%.2f" % t[0] for t in tries)), flush=True)
+            ratio, med_p, med_f = sorted(tries)[1]
         rss = peak_rss_kib([args.bin], env, 5)
         rss_floor = peak_rss_kib([args.floor, str(size)] + floor_cmds, env, 5)
         ok = ratio <= budget and rss < RSS_BUDGET_KIB
@@ -211,9 +228,10 @@ def main():
     lines = ["# %s" % args.title, "",
              "Measured %s UTC on %d CPUs (%s), Linux %s, %s. The machine was shared with other work"
              " (load average %.2f before, %.2f after), so single runs are noisy; the figures are medians"
-             " over %d rounds of hyperfine runs that alternate program and floor."
+             " over %d short rounds of hyperfine runs (%d runs each) that alternate program and floor;"
+             " a missed ratio is measured twice more and the median of the three decides."
              % (time.strftime("%Y-%m-%d %H:%M", time.gmtime()), m["nproc"], m["cpu"], m["kernel"],
-                m["hyperfine"], load_before[0], load_after[0], args.rounds),
+                m["hyperfine"], load_before[0], load_after[0], args.rounds, args.runs),
              "",
              "Binary: `%s`, %d bytes (text %s, data %s, bss %s), static."
              % (os.path.relpath(args.bin, ROOT), st.st_size, size_out[0], size_out[1], size_out[2]),
