@@ -10,25 +10,18 @@ WIN_BIN     = $(WIN_BUILD)/plugin_vistrel.exe
 WIN_FAKES   = $(WIN_BUILD)/fakes/nvidia-smi.exe $(WIN_BUILD)/fakes/rocm-smi.exe
 WIN_PROBE   = $(WIN_BUILD)/proc_alive.exe
 # Debian's wine64 package puts the 64-bit loader here; the `wine` wrapper
-# would warn on stderr about the missing 32-bit half.
-WINE       ?= $(firstword $(wildcard /usr/lib/wine/wine64) wine)
-APT_GET    ?= DEBIAN_FRONTEND=noninteractive apt-get
+# would warn on standard error about the missing 32-bit half.
+WINE       ?= /usr/lib/wine/wine64
 
 .PHONY: windows test-windows windows-toolchain wine-runtime
 windows: $(WIN_BIN)
 
-# Installs the cross compiler when it is missing (Debian: g++-mingw-w64-x86-64).
+# The cross compiler and Wine come from Debian, installed when missing.
 windows-toolchain:
-	@command -v $(WIN_CXX) >/dev/null 2>&1 || { \
-	  echo "windows: installing g++-mingw-w64-x86-64"; \
-	  $(APT_GET) install -y -q g++-mingw-w64-x86-64 >/dev/null || \
-	  { $(APT_GET) update -q >/dev/null && $(APT_GET) install -y -q g++-mingw-w64-x86-64 >/dev/null; }; }
+	@tools/ensure-packages.sh $(WIN_CXX):g++-mingw-w64-x86-64
 
 wine-runtime:
-	@test -x /usr/lib/wine/wine64 || command -v wine >/dev/null 2>&1 || { \
-	  echo "test-windows: installing wine64"; \
-	  $(APT_GET) install -y -q wine64 >/dev/null || \
-	  { $(APT_GET) update -q >/dev/null && $(APT_GET) install -y -q wine64 >/dev/null; }; }
+	@tools/ensure-packages.sh $(WINE):wine64
 
 $(WIN_BUILD)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN) | windows-toolchain
 	@mkdir -p $(@D)
