@@ -15,6 +15,8 @@ gpu_snapshot snap;
 // Mostly readings of a plausible size; now and then any finite double, up
 // to the largest (whose sums overflow and whose "%.0f" is 309 digits long).
 double finite(FuzzedDataProvider &in) {
+    if (in.remaining_bytes() == 0)
+        return 0.0; // an exhausted provider would give the lowest double every time
     double v =
         in.ConsumeIntegralInRange(0, 7) ? in.ConsumeFloatingPointInRange(-1e6, 1e6) : in.ConsumeFloatingPoint<double>();
     return std::isfinite(v) ? v : 0.0;
