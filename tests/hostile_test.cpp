@@ -183,6 +183,7 @@ TEST_F(Hostile, ShellTextInTheRequestNeverRuns) {
         "%24%28touch%20" + c_enc + "%29", "%60touch%20" + c_enc + "%60",
         "%3Btouch%20" + c_enc + "%3B",    "%7Ctouch%20" + c_enc,
         "%26%26touch%20" + c_enc,         "%0Atouch%20" + c_enc + "%0A",
+        "() { :;}; touch " + canary, // a function definition, for shells that import them
     };
     struct placement {
         std::string before, after;
