@@ -25,13 +25,7 @@ wine-runtime:
 
 $(WIN_BUILD)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN) | windows-toolchain
 	@mkdir -p $(@D)
-	$(WIN_CXX) $(CPPFLAGS) $(LANGF) $(WARN) $(WIN_WARN_EXTRA) $(CXXFLAGS) -c -o $@ $<
-
-# long is 32 bits on Windows: collect.cpp's next_piece stores a pointer
-# difference (64 bits) in a long, which -Wconversion reports there only. The
-# value is at most the chunk size, so the warning stays visible but is not
-# fatal until that line casts explicitly; then drop this line.
-$(WIN_BUILD)/obj/collect.o: WIN_WARN_EXTRA = -Wno-error=conversion
+	$(WIN_CXX) $(CPPFLAGS) $(LANGF) $(WARN) $(CXXFLAGS) -c -o $@ $<
 
 # -static: libstdc++, libgcc and winpthread are linked in; the program needs
 # only system DLLs (KERNEL32, msvcrt).

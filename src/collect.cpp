@@ -137,7 +137,7 @@ static bool next_piece(line_reader *r, char *out, int size) {
             take = size - 1 - n;
         const char *lf = static_cast<const char *>(std::memchr(start, '\n', static_cast<size_t>(take)));
         if (lf)
-            take = lf - start + 1;
+            take = static_cast<long>(lf - start) + 1;
         std::memcpy(out + n, start, static_cast<size_t>(take));
         n += take;
         r->pos += take;

@@ -22,7 +22,7 @@ constexpr const char *REQUEST_VARIABLES[] = {"HTTP_",     "QUERY_STRING",    "RE
                                              "PATH_INFO", "PATH_TRANSLATED", "SCRIPT_",     "REMOTE_",
                                              "CONTENT_",  "AUTH_TYPE",       "BOT_PASSWORD"};
 
-[[maybe_unused]] bool is_request_variable(const char *entry) {
+bool is_request_variable(const char *entry) {
     for (const char *prefix : REQUEST_VARIABLES) {
         size_t n = 0;
         while (prefix[n] && entry[n] == prefix[n])
