@@ -140,11 +140,11 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
 }
 
 void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
-    std::tm t{}; // all zero when the clock cannot be read
-    if (!platform_utc_now(&t))
-        t = std::tm{};
-    if (std::strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
-        out_stamp[0] = '\0';
+    std::tm t{};
+    // A clock that cannot be read gives the all-zero broken-down time. It is
+    // written directly: some C runtimes reject day 0 in strftime.
+    if (!platform_utc_now(&t) || std::strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
+        copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
 }
 
 static void json_info(const char *stamp) {
