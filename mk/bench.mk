@@ -18,10 +18,12 @@ bench-tools:
 	@test -x /usr/bin/time || apt-get install -y time || { apt-get update && apt-get install -y time; }
 	@command -v python3 >/dev/null 2>&1 || { echo "make bench needs python3" >&2; exit 1; }
 
-# The floor is built like the program: static, -O2.
+# The floor is built like the program: static, -O2, with the same C library
+# (BENCH_CC=musl-gcc when the program is built against musl).
+BENCH_CC ?= $(CC)
 $(BENCH_FLOOR): bench/floor.c
 	@mkdir -p $(@D)
-	$(CC) -std=c11 -O2 -static -Wall -Wextra -Werror -o $@ $<
+	$(BENCH_CC) -std=c11 -O2 -static -Wall -Wextra -Werror -o $@ $<
 
 $(BENCH_FIXTURE): bench/gen_fixtures.py
 	python3 bench/gen_fixtures.py many $@
