@@ -7,13 +7,13 @@
 # the test is left over.
 #   run_load.sh [PLUGIN_BINARY]        (default build/plugin_vistrel)
 # Tunables: LOAD_SECONDS (per phase, default 4), LOAD_LIMIT (responses per
-# wrk thread and phase, default 4000), LOAD_CONNECTIONS (default 16).
+# wrk thread and phase, default 6000), LOAD_CONNECTIONS (default 16).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 bin=${1:-$root/build/plugin_vistrel}
 seconds=${LOAD_SECONDS:-4}
-limit=${LOAD_LIMIT:-4000}
+limit=${LOAD_LIMIT:-6000}
 conns=${LOAD_CONNECTIONS:-16}
 work=$root/build/load
 secret=load-test-secret
