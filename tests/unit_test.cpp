@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "capture.h"
 #include "collect.h"
@@ -331,6 +332,59 @@ TEST(JsonMetrics, RoundsHalfToEvenAndSaturatesOverflow) {
     EXPECT_NE(doc.find("\"util_gpu_avg\":0.2,\"mem_used_mb\":3,"), std::string::npos) << doc;
     EXPECT_EQ(doc.find("inf"), std::string::npos) << "the total overflows a double and must not print as inf";
     EXPECT_NE(doc.find("\"mem_total_mb\":17976931348623157"), std::string::npos);
+}
+
+// The document writes its numbers without printf's floating-point path; the
+// text must stay exactly what "%.1f" and "%.0f" give.
+TEST(JsonMetrics, NumbersMatchPrintfExactly) {
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  0.05,
+                                  0.15,
+                                  0.25,
+                                  0.35,
+                                  2.5,
+                                  3.5,
+                                  9.95,
+                                  9.96,
+                                  99.95,
+                                  -0.04,
+                                  -2.5,
+                                  1e-300,
+                                  0.0039,
+                                  631.95,
+                                  758.25,
+                                  1e15 + 0.5,
+                                  4503599627370495.5,
+                                  4503599627370496.0,
+                                  9007199254740993.0,
+                                  1e300};
+    unsigned long long state = 88172645463325252ULL;
+    for (int i = 0; i < 20000; ++i) { // xorshift: a fixed, reproducible spread of magnitudes and fractions
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        double unit = static_cast<double>(state >> 11) / 9007199254740992.0;
+        values.push_back((i % 2 ? -1 : 1) * unit * std::pow(10.0, i % 9 - 2));
+        values.push_back(std::round(unit * 2000.0) / 20.0); // multiples of 0.05: near every tie
+    }
+    static gpu_snapshot snap;
+    for (size_t at = 0; at < values.size(); at += MAX_GPUS) {
+        snapshot_init(&snap);
+        std::string want;
+        for (size_t i = at; i < values.size() && i < at + MAX_GPUS; ++i) {
+            gpu_info &g = snap.gpus[snap.gpu_count++];
+            g.util_gpu = g.mem_used_mb = values[i];
+            char buf[1024];
+            std::snprintf(buf, sizeof buf, "\"util_gpu\":%.1f,\"mem_used_mb\":%.0f,", values[i], values[i]);
+            want += buf;
+        }
+        std::string doc = capture_stdout([] { json_metrics(&snap, "x"); });
+        std::string got;
+        for (size_t p = doc.find("\"util_gpu\":"); p != std::string::npos; p = doc.find("\"util_gpu\":", p + 1))
+            got += doc.substr(p, doc.find(",\"mem_total_mb\"", p) - p) + ",";
+        ASSERT_EQ(got, want);
+    }
 }
 
 // ---- NVIDIA lines ----------------------------------------------------------
