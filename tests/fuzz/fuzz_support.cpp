@@ -3,6 +3,8 @@
 // program's code alone, and its cov: and ft: figures count only that code.
 #include "fuzz_common.h"
 
+#include <cfloat>
+
 #include "json_check.h"
 
 namespace fuzz {
@@ -153,10 +155,26 @@ static void check_text(const jcheck::value *v, const char *field, const char *wh
     FUZZ_CHECK(v->text == jcheck::without_dropped_controls(field), "%s does not round-trip", where);
 }
 
-static void check_number_or_null(const jcheck::value *v, bool has, const char *where) {
+// A number member: null exactly when the value is unset, otherwise the very
+// text printf gives with the document's conversion ("%.0f" or "%.1f").
+static void check_number(const jcheck::value *v, bool has, const char *fmt, double value, const char *where) {
     FUZZ_CHECK(v, "%s missing", where);
     FUZZ_CHECK(has ? v->kind == jcheck::value::number_v : v->kind == jcheck::value::null_v, "%s: null iff unset",
                where);
+    if (!has)
+        return;
+    char want[400];
+    std::snprintf(want, sizeof want, fmt, value);
+    FUZZ_CHECK(v->text == want, "%s of %.17g written as %s, printf gives %s", where, value, v->text.c_str(), want);
+}
+
+// The document saturates sums that overflow and writes 0 for NaN.
+static double saturated(double v) {
+    if (std::isnan(v))
+        return 0.0;
+    if (std::isinf(v))
+        return v < 0 ? -DBL_MAX : DBL_MAX;
+    return v;
 }
 
 void check_json_str(const std::string &s) {
@@ -192,6 +210,7 @@ void check_metrics_document(const gpu_snapshot &s) {
     FUZZ_CHECK(doc.get("count")->text == std::to_string(s.gpu_count), "count");
     FUZZ_CHECK(doc.get("process_count")->text == std::to_string(s.proc_count), "process_count");
     bool any_power = false;
+    double util = 0.0, used = 0.0, total = 0.0, power = 0.0;
     const jcheck::value *gpus = doc.get("gpus");
     FUZZ_CHECK(gpus->items.size() == static_cast<size_t>(s.gpu_count), "gpus array size");
     for (int i = 0; i < s.gpu_count; ++i) {
@@ -201,16 +220,26 @@ void check_metrics_document(const gpu_snapshot &s) {
         FUZZ_CHECK(o.get("index")->text == std::to_string(g.index), "GPU %d index", i);
         check_text(o.get("uuid"), g.uuid, "uuid");
         check_text(o.get("name"), g.name, "name");
-        for (const char *k : {"util_gpu", "mem_used_mb", "mem_total_mb"})
-            check_number_or_null(o.get(k), true, k);
-        check_number_or_null(o.get("temp_c"), g.has_temp, "temp_c");
-        check_number_or_null(o.get("power_w"), g.has_power, "power_w");
-        check_number_or_null(o.get("power_limit_w"), g.has_power_limit, "power_limit_w");
-        any_power = any_power || g.has_power;
+        check_number(o.get("util_gpu"), true, "%.1f", g.util_gpu, "util_gpu");
+        check_number(o.get("mem_used_mb"), true, "%.0f", g.mem_used_mb, "mem_used_mb");
+        check_number(o.get("mem_total_mb"), true, "%.0f", g.mem_total_mb, "mem_total_mb");
+        check_number(o.get("temp_c"), g.has_temp, "%.0f", g.temp_c, "temp_c");
+        check_number(o.get("power_w"), g.has_power, "%.1f", g.power_w, "power_w");
+        check_number(o.get("power_limit_w"), g.has_power_limit, "%.1f", g.power_limit_w, "power_limit_w");
+        util += g.util_gpu;
+        used += g.mem_used_mb;
+        total += g.mem_total_mb;
+        if (g.has_power) {
+            power += g.power_w;
+            any_power = true;
+        }
     }
-    check_number_or_null(doc.get("power_w"), any_power, "total power_w");
-    for (const char *k : {"util_gpu_avg", "mem_used_mb", "mem_total_mb"})
-        check_number_or_null(doc.get(k), true, k);
+    // Totals added up in array order, as the document must.
+    check_number(doc.get("util_gpu_avg"), true, "%.1f", saturated(s.gpu_count ? util / s.gpu_count : 0.0),
+                 "util_gpu_avg");
+    check_number(doc.get("mem_used_mb"), true, "%.0f", saturated(used), "total mem_used_mb");
+    check_number(doc.get("mem_total_mb"), true, "%.0f", saturated(total), "total mem_total_mb");
+    check_number(doc.get("power_w"), any_power, "%.1f", saturated(power), "total power_w");
     const jcheck::value *procs = doc.get("processes");
     FUZZ_CHECK(procs->items.size() == static_cast<size_t>(s.proc_count), "processes array size");
     for (int i = 0; i < s.proc_count; ++i) {
@@ -220,7 +249,7 @@ void check_metrics_document(const gpu_snapshot &s) {
         check_text(o.get("gpu_uuid"), p.gpu_uuid, "gpu_uuid");
         check_text(o.get("name"), p.name, "process name");
         FUZZ_CHECK(o.get("pid")->text == std::to_string(p.pid), "pid");
-        check_number_or_null(o.get("used_mb"), true, "used_mb");
+        check_number(o.get("used_mb"), true, "%.0f", p.used_mb, "used_mb");
         int want = -1;
         for (int k = 0; p.gpu_uuid[0] && k < s.gpu_count; ++k)
             if (std::strcmp(s.gpus[k].uuid, p.gpu_uuid) == 0) {
