@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "collect.h"
 #include "platform.h"
@@ -222,11 +223,37 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     out("}\n");
 }
 
-void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
+void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
+    // Calendar arithmetic instead of gmtime: glibc's gmtime loads the time
+    // zone first (five heap blocks and seven system calls) only to ignore it.
+    // This is civil_from_days of Howard Hinnant's date algorithms.
+    long long days = seconds / 86400, secs = seconds % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    long long z = days + 719468; // days since 0000-03-01
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;                                      // [0, 146096]
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365; // [0, 399]
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365], from March 1st
+    long long mp = (5 * doy + 2) / 153;                                    // March is 0
     std::tm t{};
-    // A clock that cannot be read gives the all-zero broken-down time. It is
-    // written directly: some C runtimes reject day 0 in strftime.
-    if (!platform_utc_now(&t) || std::strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
+    t.tm_year = static_cast<int>(yoe + era * 400 + (mp >= 10) - 1900);
+    t.tm_mon = static_cast<int>(mp < 10 ? mp + 2 : mp - 10);
+    t.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    t.tm_hour = static_cast<int>(secs / 3600);
+    t.tm_min = static_cast<int>(secs / 60 % 60);
+    t.tm_sec = static_cast<int>(secs % 60);
+    if (std::strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
+        out_stamp[0] = '\0';
+}
+
+void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
+    long long now = 0;
+    if (platform_time(&now))
+        utc_format(now, out_stamp);
+    else // written directly: some C runtimes reject day 0 in strftime
         copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
 }
 

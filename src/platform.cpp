@@ -3,6 +3,7 @@
 #include "platform.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -241,9 +242,10 @@ const char *platform_name() { return "windows"; }
 
 long platform_pid() { return static_cast<long>(GetCurrentProcessId()); }
 
-bool platform_utc_now(std::tm *out) {
+bool platform_time(long long *seconds) {
     __time64_t t = _time64(nullptr);
-    return t != static_cast<__time64_t>(-1) && _gmtime64_s(out, &t) == 0;
+    *seconds = static_cast<long long>(t);
+    return t != static_cast<__time64_t>(-1);
 }
 
 bool platform_open_file(plat_stream *s, const char *path) {
@@ -429,9 +431,10 @@ const char *platform_name() { return "linux"; }
 
 long platform_pid() { return static_cast<long>(getpid()); }
 
-bool platform_utc_now(std::tm *out) {
+bool platform_time(long long *seconds) {
     std::time_t t = std::time(nullptr);
-    return t != static_cast<std::time_t>(-1) && gmtime_r(&t, out) != nullptr;
+    *seconds = static_cast<long long>(t);
+    return t != static_cast<std::time_t>(-1);
 }
 
 bool platform_open_file(plat_stream *s, const char *path) {

@@ -3,8 +3,6 @@
 // and plain file reading. The rest of the program is the same on every build.
 #pragma once
 
-#include <ctime>
-
 #if defined(_WIN32)
 #define PLATFORM_NULL_REDIRECT "2>NUL"
 #else
@@ -21,8 +19,8 @@ const char *platform_name();
 
 long platform_pid();
 
-// Fills *out with the current time in UTC; false when the clock cannot be read.
-bool platform_utc_now(std::tm *out);
+// Seconds since 1970-01-01 00:00:00 UTC; false when the clock cannot be read.
+bool platform_time(long long *seconds);
 
 // An open file or the standard output of a running command, read in chunks.
 // Plain integers so that this header needs no system headers.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -385,6 +386,26 @@ TEST(JsonMetrics, NumbersMatchPrintfExactly) {
             got += doc.substr(p, doc.find(",\"mem_total_mb\"", p) - p) + ",";
         ASSERT_EQ(got, want);
     }
+}
+
+// The stamp is calendar arithmetic; gmtime and strftime are the reference.
+TEST(UtcFormat, MatchesGmtime) {
+    std::vector<long long> times = {0,          -1,         86399,      86400,      951782399,   951782400,   951868800,
+                                    1709164800, 1714564800, 4107542400, 4102444799, -2208988800, 253402300799};
+    for (long long t = -4000000000LL; t < 10000000000LL; t += 7919LL * 361) // ~33-day steps over 440 years
+        times.push_back(t);
+    for (long long t : times) {
+        std::time_t tt = static_cast<std::time_t>(t);
+        std::tm ref{};
+        ASSERT_NE(gmtime_r(&tt, &ref), nullptr);
+        char want[UTC_STAMP_SIZE], got[UTC_STAMP_SIZE];
+        std::strftime(want, sizeof want, "%Y-%m-%dT%H:%M:%SZ", &ref);
+        utc_format(t, got);
+        ASSERT_STREQ(got, want) << t;
+    }
+    char stamp[UTC_STAMP_SIZE];
+    utc_format(1714564800, stamp);
+    EXPECT_STREQ(stamp, "2024-05-01T12:00:00Z");
 }
 
 // ---- NVIDIA lines ----------------------------------------------------------
