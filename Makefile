@@ -61,7 +61,7 @@ $(BUILD)/test/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN)
 $(BUILD)/unit_tests: tests/unit_test.cpp tests/capture.h $(TEST_OBJ)
 	$(CXX) $(CPPFLAGS) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/unit_test.cpp $(TEST_OBJ) $(GTEST_LIBS)
 
-$(BUILD)/blackbox_tests: tests/blackbox_test.cpp tests/run_plugin.h
+$(BUILD)/blackbox_tests: tests/blackbox_test.cpp tests/run_plugin.h tests/responses.h tests/json_check.h
 	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/blackbox_test.cpp $(GTEST_LIBS)
 
 # What the C++ tests and the lint need, installed when missing.

@@ -2,7 +2,7 @@
 # runs them against the release build; test-sanitize runs them against the
 # sanitizer build.
 
-$(BUILD)/hostile_tests: tests/hostile_test.cpp tests/run_plugin.h tests/fuzz/json_check.h
+$(BUILD)/hostile_tests: tests/hostile_test.cpp tests/responses.h tests/run_plugin.h tests/json_check.h
 	@mkdir -p $(@D)
 	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/hostile_test.cpp $(GTEST_LIBS)
 

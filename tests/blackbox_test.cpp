@@ -16,20 +16,11 @@
 #include <vector>
 
 #include "json_check.h"
+#include "responses.h"
 #include "run_plugin.h"
 
 namespace {
 
-const std::string JSON_HEADER = "Content-Type: application/json; charset=utf-8\r\n"
-                                "Cache-Control: no-store\r\n"
-                                "X-Content-Type-Options: nosniff\r\n"
-                                "\r\n";
-const std::string HTML_HEADER = "Content-Type: text/html; charset=utf-8\r\n"
-                                "Cache-Control: no-store\r\n"
-                                "X-Content-Type-Options: nosniff\r\n"
-                                "\r\n";
-const std::string REFUSAL =
-    "Status: 401 Unauthorized\r\n" + JSON_HEADER + "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 const std::string DISCOVERY = "{\"name\":\"vistrel\",\"desc\":\"Local GPUs\"}\n";
 const std::string NOTE = "Opened directly from the node API.";
 const std::string NO_GPU = "No local NVIDIA/AMD GPU detected";
@@ -78,6 +69,12 @@ std::string member(const std::string &body, const std::string &key) {
     p += key.size() + 3;
     size_t end = body[p] == '"' ? body.find('"', p + 1) + 1 : body.find_first_of(",}", p);
     return body.substr(p, end - p);
+}
+
+// One strict JSON value; names pass through as bytes, so any high byte is allowed.
+bool is_json_document(const std::string &text) {
+    jcheck::value v;
+    return jcheck::reader().parse(text, &v, jcheck::reader::any) && !text.empty() && text.back() == '\n';
 }
 
 // Expectations every response shares: exit 0 and nothing on stderr.

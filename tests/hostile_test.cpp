@@ -14,21 +14,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "fuzz/json_check.h"
+#include "json_check.h"
+#include "responses.h"
 #include "run_plugin.h"
 
 namespace {
-
-const std::string JSON_HEADER = "Content-Type: application/json; charset=utf-8\r\n"
-                                "Cache-Control: no-store\r\n"
-                                "X-Content-Type-Options: nosniff\r\n"
-                                "\r\n";
-const std::string HTML_HEADER = "Content-Type: text/html; charset=utf-8\r\n"
-                                "Cache-Control: no-store\r\n"
-                                "X-Content-Type-Options: nosniff\r\n"
-                                "\r\n";
-const std::string REFUSAL =
-    "Status: 401 Unauthorized\r\n" + JSON_HEADER + "{\"ok\":false,\"error\":\"invalid node password\"}\n";
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

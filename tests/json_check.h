@@ -1,129 +1,346 @@
-// A strict JSON syntax check (RFC 8259 grammar, one value, nothing after it
-// but a single optional line feed), enough to prove a document parses.
+// A small strict JSON reader for the tests and fuzz targets: RFC 8259
+// grammar, no extensions, no duplicate keys, no raw control bytes in strings,
+// a depth limit. It builds a plain tree so a test can look at the values it
+// cares about. No exceptions: parse() reports failure with a position.
 #pragma once
 
-#include <cstring>
+#include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
-struct json_checker {
-    const char *p;
-    const char *end;
+namespace jcheck {
 
-    void ws() {
-        while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
-            ++p;
-    }
-    bool lit(const char *word) {
-        size_t n = std::strlen(word);
-        if (static_cast<size_t>(end - p) < n || std::memcmp(p, word, n) != 0)
-            return false;
-        p += n;
-        return true;
-    }
-    bool digits() {
-        const char *s = p;
-        while (p < end && *p >= '0' && *p <= '9')
-            ++p;
-        return p > s;
-    }
-    bool number() {
-        if (p < end && *p == '-')
-            ++p;
-        if (p < end && *p == '0')
-            ++p;
-        else if (!digits())
-            return false;
-        if (p < end && *p == '.' && (++p, !digits()))
-            return false;
-        if (p < end && (*p == 'e' || *p == 'E')) {
-            ++p;
-            if (p < end && (*p == '+' || *p == '-'))
-                ++p;
-            if (!digits())
-                return false;
-        }
-        return true;
-    }
-    bool string() {
-        if (p >= end || *p != '"')
-            return false;
-        for (++p; p < end; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            if (c == '"') {
-                ++p;
-                return true;
-            }
-            if (c < 0x20)
-                return false;
-            if (c == '\\') {
-                if (++p >= end)
-                    return false;
-                if (*p == 'u') {
-                    for (int i = 0; i < 4; ++i)
-                        if (++p >= end || !std::strchr("0123456789abcdefABCDEF", *p))
-                            return false;
-                } else if (!std::strchr("\"\\/bfnrt", *p)) {
-                    return false;
-                }
-            }
-        }
-        return false;
-    }
-    bool value(int depth) {
-        if (depth > 64)
-            return false;
-        ws();
-        if (p >= end)
-            return false;
-        bool ok;
-        if (*p == '{' || *p == '[') {
-            char close = *p == '{' ? '}' : ']';
-            bool object = *p == '{';
-            ++p;
-            ws();
-            if (p < end && *p == close) {
-                ++p;
-                return true;
-            }
-            for (;;) {
-                if (object) {
-                    ws();
-                    if (!string())
-                        return false;
-                    ws();
-                    if (p >= end || *p++ != ':')
-                        return false;
-                }
-                if (!value(depth + 1))
-                    return false;
-                ws();
-                if (p < end && *p == ',') {
-                    ++p;
-                    continue;
-                }
-                ok = p < end && *p == close;
-                ++p;
-                return ok;
-            }
-        }
-        if (*p == '"')
-            return string();
-        if (*p == 't')
-            return lit("true");
-        if (*p == 'f')
-            return lit("false");
-        if (*p == 'n')
-            return lit("null");
-        return number();
+struct value {
+    enum kind_t { null_v, bool_v, number_v, string_v, array_v, object_v } kind = null_v;
+    bool flag = false;                                  // bool_v
+    std::string text;                                   // string_v: decoded bytes; number_v: the literal
+    std::vector<value> items;                           // array_v
+    std::vector<std::pair<std::string, value>> members; // object_v, in document order
+
+    // The member called key of an object, or nullptr.
+    const value *get(const std::string &key) const {
+        for (const auto &m : members)
+            if (m.first == key)
+                return &m.second;
+        return nullptr;
     }
 };
 
-// True when text is one JSON value followed by at most one line feed.
-inline bool is_json_document(const std::string &text) {
-    json_checker c{text.data(), text.data() + text.size()};
-    if (!c.value(0))
+class reader {
+  public:
+    // What a string may hold in bytes of 0x80 and above: nothing, valid UTF-8
+    // only, or any such byte (the program passes names through as bytes).
+    enum high_bytes { refuse, utf8, any };
+
+    // Reads exactly one JSON value spanning the whole text (blanks allowed
+    // around it).
+    bool parse(const std::string &text, value *out, high_bytes high = utf8) {
+        s_ = text.data();
+        n_ = text.size();
+        i_ = 0;
+        high_ = high;
+        error_.clear();
+        skip_ws();
+        if (!read_value(out, 0))
+            return false;
+        skip_ws();
+        if (i_ != n_)
+            return fail("text after the value");
+        return true;
+    }
+
+    const std::string &error() const { return error_; }
+    size_t position() const { return i_; }
+
+  private:
+    static constexpr int MAX_DEPTH = 64;
+    const char *s_ = nullptr;
+    size_t n_ = 0, i_ = 0;
+    high_bytes high_ = utf8;
+    std::string error_;
+
+    bool fail(const char *why) {
+        error_ = std::string(why) + " at byte " + std::to_string(i_);
         return false;
-    if (c.p < c.end && *c.p == '\n')
-        ++c.p;
-    return c.p == c.end;
+    }
+    int peek() const { return i_ < n_ ? static_cast<unsigned char>(s_[i_]) : -1; }
+    void skip_ws() {
+        while (i_ < n_ && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
+            ++i_;
+    }
+    bool literal(const char *word) {
+        size_t k = 0;
+        for (; word[k]; ++k)
+            if (i_ + k >= n_ || s_[i_ + k] != word[k])
+                return fail("bad literal");
+        i_ += k;
+        return true;
+    }
+
+    bool read_value(value *v, int depth) {
+        if (depth > MAX_DEPTH)
+            return fail("nesting too deep");
+        int c = peek();
+        switch (c) {
+        case '{': return read_object(v, depth);
+        case '[': return read_array(v, depth);
+        case '"': v->kind = value::string_v; return read_string(&v->text);
+        case 't':
+            v->kind = value::bool_v;
+            v->flag = true;
+            return literal("true");
+        case 'f':
+            v->kind = value::bool_v;
+            v->flag = false;
+            return literal("false");
+        case 'n': v->kind = value::null_v; return literal("null");
+        default:
+            if (c == '-' || (c >= '0' && c <= '9')) {
+                v->kind = value::number_v;
+                return read_number(&v->text);
+            }
+            return fail("unexpected byte");
+        }
+    }
+
+    bool read_object(value *v, int depth) {
+        v->kind = value::object_v;
+        ++i_;
+        skip_ws();
+        if (peek() == '}') {
+            ++i_;
+            return true;
+        }
+        for (;;) {
+            skip_ws();
+            if (peek() != '"')
+                return fail("object key expected");
+            std::string key;
+            if (!read_string(&key))
+                return false;
+            for (const auto &m : v->members)
+                if (m.first == key)
+                    return fail("duplicate key");
+            skip_ws();
+            if (peek() != ':')
+                return fail("colon expected");
+            ++i_;
+            skip_ws();
+            v->members.emplace_back(key, value{});
+            if (!read_value(&v->members.back().second, depth + 1))
+                return false;
+            skip_ws();
+            if (peek() == ',') {
+                ++i_;
+                continue;
+            }
+            if (peek() == '}') {
+                ++i_;
+                return true;
+            }
+            return fail("comma or closing brace expected");
+        }
+    }
+
+    bool read_array(value *v, int depth) {
+        v->kind = value::array_v;
+        ++i_;
+        skip_ws();
+        if (peek() == ']') {
+            ++i_;
+            return true;
+        }
+        for (;;) {
+            skip_ws();
+            v->items.emplace_back();
+            if (!read_value(&v->items.back(), depth + 1))
+                return false;
+            skip_ws();
+            if (peek() == ',') {
+                ++i_;
+                continue;
+            }
+            if (peek() == ']') {
+                ++i_;
+                return true;
+            }
+            return fail("comma or closing bracket expected");
+        }
+    }
+
+    bool digits() {
+        size_t start = i_;
+        while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9')
+            ++i_;
+        return i_ > start;
+    }
+
+    bool read_number(std::string *out) {
+        size_t start = i_;
+        if (peek() == '-')
+            ++i_;
+        if (peek() == '0') {
+            ++i_;
+        } else if (!digits()) {
+            return fail("digit expected");
+        }
+        if (peek() == '.') {
+            ++i_;
+            if (!digits())
+                return fail("digit expected after the decimal point");
+        }
+        if (peek() == 'e' || peek() == 'E') {
+            ++i_;
+            if (peek() == '+' || peek() == '-')
+                ++i_;
+            if (!digits())
+                return fail("digit expected in the exponent");
+        }
+        out->assign(s_ + start, i_ - start);
+        return true;
+    }
+
+    static int hex(int c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    }
+
+    bool read_hex4(unsigned *cp) {
+        *cp = 0;
+        for (int k = 0; k < 4; ++k) {
+            int h = hex(peek());
+            if (h < 0)
+                return fail("bad \\u escape");
+            *cp = *cp << 4 | static_cast<unsigned>(h);
+            ++i_;
+        }
+        return true;
+    }
+
+    static void put_utf8(std::string *out, unsigned cp) {
+        if (cp < 0x80) {
+            out->push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out->push_back(static_cast<char>(0xC0 | cp >> 6));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out->push_back(static_cast<char>(0xE0 | cp >> 12));
+            out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out->push_back(static_cast<char>(0xF0 | cp >> 18));
+            out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+            out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    // One UTF-8 sequence starting at a byte of 0x80 or above.
+    bool read_utf8(std::string *out) {
+        unsigned char b = static_cast<unsigned char>(s_[i_]);
+        int more = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : -1;
+        if (more < 0)
+            return fail("bad UTF-8 lead byte");
+        unsigned cp = b & (more == 1 ? 0x1F : more == 2 ? 0x0F : 0x07);
+        for (int k = 1; k <= more; ++k) {
+            if (i_ + static_cast<size_t>(k) >= n_)
+                return fail("truncated UTF-8");
+            unsigned char cb = static_cast<unsigned char>(s_[i_ + static_cast<size_t>(k)]);
+            if ((cb & 0xC0) != 0x80)
+                return fail("bad UTF-8 continuation");
+            cp = cp << 6 | (cb & 0x3F);
+        }
+        if ((more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return fail("bad UTF-8 code point");
+        out->append(s_ + i_, static_cast<size_t>(more) + 1);
+        i_ += static_cast<size_t>(more) + 1;
+        return true;
+    }
+
+    bool read_string(std::string *out) {
+        ++i_; // opening quote
+        for (;;) {
+            int c = peek();
+            if (c < 0)
+                return fail("unterminated string");
+            if (c == '"') {
+                ++i_;
+                return true;
+            }
+            if (c < 0x20)
+                return fail("raw control byte in a string");
+            if (c >= 0x80) {
+                if (high_ == refuse)
+                    return fail("byte above 0x7F");
+                if (high_ == any) {
+                    out->push_back(static_cast<char>(c));
+                    ++i_;
+                    continue;
+                }
+                if (!read_utf8(out))
+                    return false;
+                continue;
+            }
+            if (c != '\\') {
+                out->push_back(static_cast<char>(c));
+                ++i_;
+                continue;
+            }
+            ++i_;
+            int e = peek();
+            ++i_;
+            switch (e) {
+            case '"': out->push_back('"'); break;
+            case '\\': out->push_back('\\'); break;
+            case '/': out->push_back('/'); break;
+            case 'b': out->push_back('\b'); break;
+            case 'f': out->push_back('\f'); break;
+            case 'n': out->push_back('\n'); break;
+            case 'r': out->push_back('\r'); break;
+            case 't': out->push_back('\t'); break;
+            case 'u': {
+                unsigned cp;
+                if (!read_hex4(&cp))
+                    return false;
+                if (cp >= 0xDC00 && cp <= 0xDFFF)
+                    return fail("lone low surrogate");
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    unsigned lo;
+                    if (peek() != '\\' || i_ + 1 >= n_ || s_[i_ + 1] != 'u')
+                        return fail("lone high surrogate");
+                    i_ += 2;
+                    if (!read_hex4(&lo))
+                        return false;
+                    if (lo < 0xDC00 || lo > 0xDFFF)
+                        return fail("bad low surrogate");
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                }
+                put_utf8(out, cp);
+                break;
+            }
+            default: --i_; return fail("bad escape");
+            }
+        }
+    }
+};
+
+// The text as json_str must write it: control bytes other than TAB, LF and
+// CR dropped (those three survive as escapes and decode back to themselves).
+inline std::string without_dropped_controls(const std::string &s) {
+    std::string r;
+    for (char ch : s) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r')
+            r.push_back(ch);
+    }
+    return r;
 }
+
+} // namespace jcheck
