@@ -55,6 +55,14 @@ struct scratch {
     std::string log() const { return dir + "/calls.log"; }
 };
 
+// Bytes of every value, from a fixed recipe, standing in for binary garbage.
+std::string noise(size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += static_cast<char>((i * 7919 + 13) & 0xff);
+    return out;
+}
+
 // The "utc" stamp is the one value that changes between runs.
 std::string without_stamp(const std::string &body) {
     return std::regex_replace(body, std::regex("\"utc\":\"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z\""),
@@ -95,6 +103,15 @@ std::string metrics_body(const plugin_result &r) {
 
 // Running, as opposed to gone or a zombie waiting for init to reap it. A
 // killed process takes a moment to die, so this waits up to two seconds.
+// A metrics request on a node with the fake tools, logging to a fresh log.
+std::string metrics_with_fakes(const scratch &s, std::vector<std::string> env) {
+    std::remove(s.log().c_str());
+    env.push_back("QUERY_STRING=action=metrics");
+    env.push_back(fake_path());
+    env.push_back("FAKE_LOG=" + s.log());
+    return metrics_body(run_plugin(env));
+}
+
 bool process_alive(long pid) {
     for (int tries = 0; tries < 200; ++tries) {
         std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -514,12 +531,7 @@ TEST(Chain, OutcomesAndWhatRan) {
          "gpu apps"},
     };
     for (const auto &c : cases) {
-        std::remove(s.log().c_str());
-        std::vector<std::string> env = c.env;
-        env.push_back("QUERY_STRING=action=metrics");
-        env.push_back(fake_path());
-        env.push_back("FAKE_LOG=" + s.log());
-        std::string body = metrics_body(run_plugin(env));
+        std::string body = metrics_with_fakes(s, c.env);
         EXPECT_EQ(member(body, "source"), c.source) << c.what;
         EXPECT_EQ(member(body, "available"), c.available) << c.what;
         EXPECT_EQ(member(body, "mocked"), c.mocked) << c.what;
@@ -549,10 +561,7 @@ TEST(Chain, NvidiaMockWithoutTheTool) {
 
 TEST(BadInput, FixturesThatCannotBeUsed) {
     scratch s;
-    std::string binary;
-    for (int i = 0; i < 4096; ++i)
-        binary += static_cast<char>((i * 7919 + 13) & 0xff);
-    const std::string garbage = s.write("garbage.bin", binary);
+    const std::string garbage = s.write("garbage.bin", noise(4096));
     mkdir((s.dir + "/a-directory").c_str(), 0755);
     const std::string paths[] = {s.dir + "/missing", s.dir + "/a-directory", s.write("empty", ""), garbage, "/dev/zero",
                                  "/dev/null"};
@@ -579,16 +588,14 @@ TEST(BadInput, PiecesOfOverlongLines) {
 
 TEST(BadInput, ToolsThatMisbehave) {
     scratch s;
-    std::string noise;
-    for (int i = 0; i < 300000; ++i)
-        noise += static_cast<char>((i * 31 + 7) & 0xff);
+    const std::string garbage = noise(300000);
     const std::string good = "0, GPU-ok, Survivor, 50, 1, 2, 40, 100, 200, 9.9\n";
     const struct {
         const char *what;
         std::vector<std::string> env;
         std::string source, count;
     } cases[] = {
-        {"binary garbage", {"FAKE_NVIDIA_GPU=" + s.write("noise", noise)}, "\"none\"", "0"},
+        {"binary garbage", {"FAKE_NVIDIA_GPU=" + s.write("noise", garbage)}, "\"none\"", "0"},
         {"200 000-byte lines around a good one",
          {"FAKE_NVIDIA_GPU=" + s.write("long", std::string(200000, 'z') + "\n" + good + std::string(200000, 'q'))},
          "\"nvidia\"",
@@ -602,15 +609,10 @@ TEST(BadInput, ToolsThatMisbehave) {
           "FAKE_NVIDIA_DIE=apps"},
          "\"nvidia\"",
          "1"},
-        {"rocm-smi garbage", {"FAKE_ROCM_OUT=" + s.write("rnoise", noise)}, "\"none\"", "0"},
+        {"rocm-smi garbage", {"FAKE_ROCM_OUT=" + s.write("rnoise", garbage)}, "\"none\"", "0"},
     };
     for (const auto &c : cases) {
-        std::remove(s.log().c_str());
-        std::vector<std::string> env = c.env;
-        env.push_back("QUERY_STRING=action=metrics");
-        env.push_back(fake_path());
-        env.push_back("FAKE_LOG=" + s.log());
-        std::string body = metrics_body(run_plugin(env));
+        std::string body = metrics_with_fakes(s, c.env);
         EXPECT_EQ(member(body, "source"), c.source) << c.what;
         EXPECT_EQ(member(body, "count"), c.count) << c.what;
         expect_no_process_left(s.log());
