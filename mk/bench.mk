@@ -13,10 +13,7 @@ BENCH_OUT      ?= bench/results/latest.md
 
 # hyperfine (with --output=pipe, 1.15 or later) and GNU time for peak RSS.
 bench-tools:
-	@command -v hyperfine >/dev/null 2>&1 || apt-get install -y hyperfine || \
-	  { apt-get update && apt-get install -y hyperfine; }
-	@test -x /usr/bin/time || apt-get install -y time || { apt-get update && apt-get install -y time; }
-	@command -v python3 >/dev/null 2>&1 || { echo "make bench needs python3" >&2; exit 1; }
+	@tools/ensure-packages.sh hyperfine:hyperfine /usr/bin/time:time python3:python3
 
 # The floor is built like the program: static, -O2, with the same C library
 # (BENCH_CC=musl-gcc when the program is built against musl).
