@@ -620,19 +620,22 @@ TEST(BadInput, ToolsThatMisbehave) {
 }
 
 TEST(BadInput, HangingToolIsStoppedAndTheRequestEnds) {
-    scratch s;
-    // The GPU query prints its lines and then never ends; the deadline kills it
-    // and everything it started, and the request answers with what it read.
-    plugin_result r = run_plugin({"QUERY_STRING=action=metrics", fake_path(), "FAKE_LOG=" + s.log(),
-                                  "FAKE_NVIDIA_GPU=" + fixture("nvidia-gpus.txt"),
-                                  "FAKE_NVIDIA_APPS=" + fixture("nvidia-apps.txt"), "FAKE_NVIDIA_HANG=gpu"});
-    std::string body = metrics_body(r);
-    EXPECT_EQ(member(body, "source"), "\"nvidia\"");
-    EXPECT_EQ(member(body, "count"), "3");
-    EXPECT_EQ(member(body, "process_count"), "2");
-    EXPECT_EQ(calls(s.log()), "gpu apps");
-    EXPECT_LT(r.seconds, 30.0) << "the request must end soon after the tool's deadline";
-    expect_no_process_left(s.log());
+    // The GPU query prints its lines and then never ends, either holding its
+    // output open or having closed it. The deadline kills it and everything it
+    // started, and the request answers with what it read.
+    for (const char *mode : {"FAKE_NVIDIA_HANG=gpu", "FAKE_NVIDIA_LINGER=gpu"}) {
+        scratch s;
+        plugin_result r = run_plugin({"QUERY_STRING=action=metrics", fake_path(), "FAKE_LOG=" + s.log(),
+                                      "FAKE_NVIDIA_GPU=" + fixture("nvidia-gpus.txt"),
+                                      "FAKE_NVIDIA_APPS=" + fixture("nvidia-apps.txt"), mode});
+        std::string body = metrics_body(r);
+        EXPECT_EQ(member(body, "source"), "\"nvidia\"") << mode;
+        EXPECT_EQ(member(body, "count"), "3") << mode;
+        EXPECT_EQ(member(body, "process_count"), "2") << mode;
+        EXPECT_EQ(calls(s.log()), "gpu apps") << mode;
+        EXPECT_LT(r.seconds, 30.0) << mode << ": the request must end soon after the tool's deadline";
+        expect_no_process_left(s.log());
+    }
 }
 
 TEST(BadInput, HugeFixtureIsReadAtConstantMemory) {
