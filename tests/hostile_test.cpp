@@ -447,28 +447,11 @@ struct hangup_result {
 hangup_result run_with_hangup(const std::vector<std::string> &env, size_t keep) {
     hangup_result res;
     int out_pipe[2], err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         return res;
-    std::string bin = plugin_path();
-    std::vector<char *> envp;
-    for (const auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-    char *argv[] = {const_cast<char *>(bin.c_str()), nullptr};
     if (keep == 0)
         close(out_pipe[0]);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        if (keep != 0)
-            close(out_pipe[0]);
-        close(err_pipe[0]);
-        execve(bin.c_str(), argv, envp.data());
-        _exit(126);
-    }
+    pid_t pid = spawn_plugin(plugin_path(), {}, env, out_pipe[1], err_pipe[1]);
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (keep != 0) {

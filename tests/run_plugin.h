@@ -37,12 +37,11 @@ inline std::string tests_dir() {
     return p && *p ? p : "tests";
 }
 
-inline plugin_result run_plugin(const std::vector<std::string> &env, const std::vector<std::string> &args = {},
-                                const std::string &bin = plugin_path()) {
-    int out_pipe[2], err_pipe[2];
-    plugin_result r;
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
-        return r;
+// Starts the plugin with exactly env, standard input on /dev/null and
+// standard output and error on out_fd and err_fd. Pipes should be made with
+// O_CLOEXEC, so the child keeps only the ends it was given.
+inline pid_t spawn_plugin(const std::string &bin, const std::vector<std::string> &args,
+                          const std::vector<std::string> &env, int out_fd, int err_fd) {
     std::vector<char *> argv{const_cast<char *>(bin.c_str())};
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -51,18 +50,26 @@ inline plugin_result run_plugin(const std::vector<std::string> &env, const std::
     for (const auto &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
-    auto start = std::chrono::steady_clock::now();
     pid_t pid = fork();
     if (pid == 0) {
         int null_fd = open("/dev/null", O_RDONLY);
         dup2(null_fd, 0);
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
         execve(bin.c_str(), argv.data(), envp.data());
         _exit(126);
     }
+    return pid;
+}
+
+inline plugin_result run_plugin(const std::vector<std::string> &env, const std::vector<std::string> &args = {},
+                                const std::string &bin = plugin_path()) {
+    int out_pipe[2], err_pipe[2];
+    plugin_result r;
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        return r;
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = spawn_plugin(bin, args, env, out_pipe[1], err_pipe[1]);
     close(out_pipe[1]);
     close(err_pipe[1]);
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};

@@ -1,24 +1,16 @@
 // How the page draws what it is given: badges, figures, GPU cards with chips
 // and charts, the process table, empty answers and failed refreshes. Each
 // answer is handed to the real served page through request interception.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, startServer, newPage, feed, draw, redraw, doc, gpu, text, until } from './harness.mjs';
+import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, until } from './harness.mjs';
 
-let server, browser;
-before(async () => {
-  server = await startServer();
-  browser = await launch();
-});
-after(async () => {
-  await browser?.close();
-  await server?.stop();
-});
+const ctx = serveForFile();
 
 async function open() {
-  const page = await newPage(browser);
+  const page = await newPage(ctx.browser);
   const f = await feed(page);
-  await page.goto(server.base + '/plugin_vistrel');
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   return { page, f };
 }
 

@@ -1,28 +1,20 @@
 // The real thing end to end: lighttpd runs the binary per request, the
 // binary reads a CSV fixture and gates on a password, and the page served by
 // it polls the binary back on either route and draws what it got.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, startServer, newPage, until, text, FIXTURES } from './harness.mjs';
+import { serveForFile, newPage, until, text, FIXTURES } from './harness.mjs';
 
 const PASSWORD = 'open sesame+1';
 const Q = encodeURIComponent(PASSWORD);
-let server, browser;
-before(async () => {
-  server = await startServer({ VISTREL_MOCK_CSV: FIXTURES + 'three-gpus.csv', BOT_PASSWORD: PASSWORD });
-  browser = await launch();
-});
-after(async () => {
-  await browser?.close();
-  await server?.stop();
-});
+const ctx = serveForFile({ VISTREL_MOCK_CSV: FIXTURES + 'three-gpus.csv', BOT_PASSWORD: PASSWORD });
 
 test('the served page draws the fixture through the plugin, directly and through the hub route', async () => {
   for (const path of [`/plugin_vistrel?pwd=${Q}`, `/plugins?plugin=vistrel&node=n1&pwd=${Q}`]) {
-    const page = await newPage(browser, { clock: false });
+    const page = await newPage(ctx.browser, { clock: false });
     const answers = [];
     page.on('response', (r) => r.url().includes('action=metrics') && answers.push(r.status()));
-    await page.goto(server.base + path);
+    await page.goto(ctx.server.base + path);
     await until(async () => (await text(page, '#kGpus')) === '3', `${path} drawn`);
     const shown = await page.evaluate(() => ({
       top: ['srcBadge', 'drvBadge', 'kUtil', 'kMem', 'kPower', 'kProcs'].map((id) => document.getElementById(id).textContent),
@@ -53,16 +45,16 @@ test('the served page draws the fixture through the plugin, directly and through
 });
 
 test('without the password the node refuses the page itself', async () => {
-  const page = await newPage(browser, { clock: false });
-  const res = await page.goto(server.base + '/plugin_vistrel');
+  const page = await newPage(ctx.browser, { clock: false });
+  const res = await page.goto(ctx.server.base + '/plugin_vistrel');
   assert.equal(res.status(), 401);
   assert.deepEqual(await res.json(), { ok: false, error: 'invalid node password' });
   await page.context().close();
 });
 
 test('embedded through the real plugin: no direct-open note, embedded class', async () => {
-  const page = await newPage(browser, { clock: false });
-  await page.goto(server.base + `/plugin_vistrel?embed=1&pwd=${Q}`);
+  const page = await newPage(ctx.browser, { clock: false });
+  await page.goto(ctx.server.base + `/plugin_vistrel?embed=1&pwd=${Q}`);
   await until(async () => (await text(page, '#kGpus')) === '3', 'drawn');
   assert.equal(await page.locator('.wrap > .sub').count(), 0);
   assert.equal(await page.evaluate(() => document.documentElement.className), 'embedded');

@@ -2,6 +2,7 @@
 // tools/serve.sh, Debian's Chromium driven by playwright-core, and a feed
 // that intercepts the page's metrics requests so a test decides each answer.
 import { spawn } from 'node:child_process';
+import { before, after } from 'node:test';
 import net from 'node:net';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
@@ -48,6 +49,21 @@ export async function until(fn, what = 'condition', ms = 10000) {
 
 // Starts tools/serve.sh on a free port; env adds BOT_PASSWORD or VISTREL_MOCK_CSV.
 // The demo tool stays off, so without a fixture the plugin finds no GPU.
+// One lighttpd and one Chromium for a whole test file: started before its
+// first test, stopped after its last. The returned object fills in then.
+export function serveForFile(env = {}) {
+  const ctx = {};
+  before(async () => {
+    ctx.server = await startServer(env);
+    ctx.browser = await launch();
+  });
+  after(async () => {
+    await ctx.browser?.close();
+    await ctx.server?.stop();
+  });
+  return ctx;
+}
+
 export async function startServer(env = {}) {
   const port = await freePort();
   const childEnv = { ...process.env, PORT: String(port), DEMO: '0' };

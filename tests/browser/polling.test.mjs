@@ -2,24 +2,16 @@
 // id and password, and the polling chain (one request in flight, a 2 s timer
 // after each answer, stopped while hidden). Time is a fake clock that moves
 // only on page.clock.runFor(); fetch calls are counted inside the page.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, startServer, newPage, feed, draw, redraw, doc, gpu, text, fetches, setHidden, until } from './harness.mjs';
+import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, fetches, setHidden, until } from './harness.mjs';
 
-let server, browser;
-before(async () => {
-  server = await startServer();
-  browser = await launch();
-});
-after(async () => {
-  await browser?.close();
-  await server?.stop();
-});
+const ctx = serveForFile();
 
 async function open(query = '', opts = {}) {
-  const page = await newPage(browser, opts);
+  const page = await newPage(ctx.browser, opts);
   const f = await feed(page);
-  await page.goto(server.base + '/plugin_vistrel' + query);
+  await page.goto(ctx.server.base + '/plugin_vistrel' + query);
   return { page, f };
 }
 
@@ -49,12 +41,12 @@ test('the first request: route, node, id and password from the URL or storage, h
 });
 
 test('with storage refused the page still polls, without a stored password', async () => {
-  const page = await newPage(browser, { colorScheme: 'light' });
+  const page = await newPage(ctx.browser, { colorScheme: 'light' });
   await page.addInitScript(() => {
     Object.defineProperty(window, 'localStorage', { get() { throw new DOMException('denied', 'SecurityError'); } });
   });
   const f = await feed(page);
-  await page.goto(server.base + '/plugin_vistrel?node=gpu-1');
+  await page.goto(ctx.server.base + '/plugin_vistrel?node=gpu-1');
   const req = await f.next();
   assert.equal(new URL(req.url).search, '?action=metrics&node=gpu-1');
   assert.equal(await page.getAttribute('html', 'data-theme'), 'light'); // the browser's preference
@@ -130,13 +122,13 @@ test('hidden pages stop polling; shown again they poll at once, with a single ch
 });
 
 test('a page loaded in the background polls until it has been shown and hidden again', async () => {
-  const page = await newPage(browser);
+  const page = await newPage(ctx.browser);
   await page.addInitScript(() => {
     Object.defineProperty(document, 'hidden', { configurable: true, get: () => true });
     Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => 'hidden' });
   });
   const f = await feed(page);
-  await page.goto(server.base + '/plugin_vistrel');
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   await draw(page, f, doc('b1', [gpu(0)]));
   await page.clock.runFor(2000);
   await draw(page, f, doc('b2', [gpu(0)]));

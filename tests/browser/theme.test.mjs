@@ -1,19 +1,11 @@
 // The page's theme and embedding: the choice at load, the host's theme
 // messages, the embedded class and the direct-open note. The page is the real
 // one from the binary; its metrics requests go to the plugin, which finds no GPU.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, startServer, newPage, until } from './harness.mjs';
+import { serveForFile, newPage, until } from './harness.mjs';
 
-let server, browser;
-before(async () => {
-  server = await startServer();
-  browser = await launch();
-});
-after(async () => {
-  await browser?.close();
-  await server?.stop();
-});
+const ctx = serveForFile();
 
 const BG = { dark: 'rgb(0, 0, 0)', light: 'rgb(245, 245, 247)' };
 
@@ -42,28 +34,28 @@ test('theme at load: URL parameter, then stored theme, then browser preference; 
   ];
   for (const [query, stored, colorScheme, want] of cases) {
     const what = `${query} stored=${stored} prefers=${colorScheme}`;
-    const page = await newPage(browser, { colorScheme, storage: stored ? { bot_theme: stored } : {} });
-    await page.goto(server.base + '/plugin_vistrel' + query);
+    const page = await newPage(ctx.browser, { colorScheme, storage: stored ? { bot_theme: stored } : {} });
+    await page.goto(ctx.server.base + '/plugin_vistrel' + query);
     const s = await state(page);
     assert.deepEqual([s.theme, s.stored, s.bg], [want, want, BG[want]], what);
     await page.context().close();
   }
   // asking the browser throws: dark
-  const page = await newPage(browser, { colorScheme: 'light' });
+  const page = await newPage(ctx.browser, { colorScheme: 'light' });
   await page.addInitScript(() => { window.matchMedia = () => { throw new Error('no media queries'); }; });
-  await page.goto(server.base + '/plugin_vistrel');
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   assert.deepEqual(Object.values(await state(page)).slice(0, 2), ['dark', 'dark']);
   await page.context().close();
 });
 
 test('a remembered theme outlives the browser preference', async () => {
-  const page = await newPage(browser, { colorScheme: 'light' });
-  await page.goto(server.base + '/plugin_vistrel');
+  const page = await newPage(ctx.browser, { colorScheme: 'light' });
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   await page.emulateMedia({ colorScheme: 'dark' });
   await page.reload();
   assert.equal((await state(page)).theme, 'light');
-  await page.goto(server.base + '/plugin_vistrel?theme=dark');
-  await page.goto(server.base + '/plugin_vistrel');
+  await page.goto(ctx.server.base + '/plugin_vistrel?theme=dark');
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   assert.equal((await state(page)).theme, 'dark');
   await page.context().close();
 });
@@ -80,8 +72,8 @@ test('embedded class and direct-open note follow the query', async () => {
     ['?embed=TRUE', false, NOTE],
   ];
   for (const [query, embedded, note] of cases) {
-    const page = await newPage(browser);
-    await page.goto(server.base + '/plugin_vistrel' + query);
+    const page = await newPage(ctx.browser);
+    await page.goto(ctx.server.base + '/plugin_vistrel' + query);
     const s = await state(page);
     assert.deepEqual([s.embedded, s.note], [embedded, note], query);
     if (note.length) {
@@ -94,12 +86,12 @@ test('embedded class and direct-open note follow the query', async () => {
 });
 
 test('kv-theme messages and kvApplyTheme switch the theme once, store it and announce it', async () => {
-  const page = await newPage(browser, { colorScheme: 'dark' });
+  const page = await newPage(ctx.browser, { colorScheme: 'dark' });
   await page.addInitScript(() => {
     window.__events = [];
     addEventListener('bot-theme', (e) => window.__events.push(e.detail));
   });
-  await page.goto(server.base + '/plugin_vistrel');
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   // Messages arrive in order: only the last of these may change anything.
   await page.evaluate(() => {
     for (const m of [{ type: 'kv-theme', theme: 'dark' }, { type: 'kv-theme', theme: 'blue' }, null, 'kv-theme',
@@ -126,7 +118,7 @@ test('kv-theme messages and kvApplyTheme switch the theme once, store it and ann
 });
 
 test('framed by a host: asks it for the theme once and takes the answer; top-level pages do not ask', async () => {
-  const page = await newPage(browser, { colorScheme: 'dark' });
+  const page = await newPage(ctx.browser, { colorScheme: 'dark' });
   // A stand-in host page on the same server origin, answering each request with light.
   await page.route('**/host', (route) =>
     route.fulfill({
@@ -136,19 +128,19 @@ test('framed by a host: asks it for the theme once and takes the answer; top-lev
       });</script><iframe src="/plugin_vistrel?embed=1"></iframe>`,
     }),
   );
-  await page.goto(server.base + '/host');
+  await page.goto(ctx.server.base + '/host');
   const frame = await until(() => page.frames().find((fr) => fr.url().includes('/plugin_vistrel')), 'the framed page');
   await until(async () => (await frame.getAttribute('html', 'data-theme')) === 'light', 'the host theme');
   const s = await state(frame);
   assert.deepEqual([s.embedded, s.note, s.bg], [true, [], BG.light]);
   assert.equal(await page.evaluate(() => window.asked), 1);
 
-  const top = await newPage(browser);
+  const top = await newPage(ctx.browser);
   await top.addInitScript(() => {
     window.__asked = 0;
     addEventListener('message', (e) => e.data && e.data.type === 'kv-theme-request' && window.__asked++);
   });
-  await top.goto(server.base + '/plugin_vistrel');
+  await top.goto(ctx.server.base + '/plugin_vistrel');
   // a message posted now is delivered after any the page posted while loading
   await top.evaluate(() => new Promise((r) => { addEventListener('message', r, { once: true }); postMessage('done', '*'); }));
   assert.equal(await top.evaluate(() => window.__asked), 0);
@@ -157,9 +149,9 @@ test('framed by a host: asks it for the theme once and takes the answer; top-lev
 });
 
 test('without scripts: the static page in the browser preference, headings upper-cased by the style sheet', async () => {
-  const context = await browser.newContext({ javaScriptEnabled: false, colorScheme: 'light' });
+  const context = await ctx.browser.newContext({ javaScriptEnabled: false, colorScheme: 'light' });
   const page = await context.newPage();
-  await page.goto(server.base + '/plugin_vistrel');
+  await page.goto(ctx.server.base + '/plugin_vistrel');
   const shown = await page.evaluate(() => ({
     bg: getComputedStyle(document.body).backgroundColor,
     badges: ['srcBadge', 'drvBadge', 'stamp'].map((id) => document.getElementById(id).textContent),
