@@ -1,31 +1,32 @@
-# vistrel: `make` builds build/plugin_vistrel; `make test` runs every check.
-# Fragments in mk/ add their own targets and append to TEST_STEPS.
+# vistrel: `make` builds build/plugin_vistrel; `make test` runs every check,
+# in the order of TEST_STEPS below.
 
 CXX      ?= g++
 CXXFLAGS ?= -O2
-WARN      = -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-LANGF     = -std=c++17 -fno-exceptions -fno-rtti
-CPPFLAGS  = -Isrc -Ibuild/gen
-LDSTATIC  = -static
 PREFIX   ?= /usr/local
 
+# One set of language and warning flags for every build of the program.
+LANGF    = -std=c++17 -fno-exceptions -fno-rtti
+WARN     = -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
+CPPFLAGS = -Isrc -I$(BUILD)/gen
+
 BUILD = build
-SRC   = src/plugin_vistrel.cpp src/json.cpp src/collect.cpp src/page.cpp src/platform.cpp
-OBJ   = $(SRC:src/%.cpp=$(BUILD)/obj/%.o)
+.DEFAULT_GOAL := all
 BIN   = $(BUILD)/plugin_vistrel
 
-# The page, in the order page.cpp writes it.
+# The program's units; the build adds the platform file of its system. main.o
+# holds nothing but main, so every test links the other objects as they are.
+UNITS = main plugin_vistrel json collect page platform_common
+
+# ---- the page ------------------------------------------------------------------
+# The page's files, in the order page.cpp writes them; body.html is written on
+# one line (--join drops its line breaks).
 WEB_FILES = WEB_HEAD_HTML=web/head.html WEB_THEME_BOOT_JS=web/theme-boot.js \
             WEB_BASE_CSS=web/base.css WEB_DASHBOARD_CSS=web/dashboard.css \
-            WEB_THEME_LISTEN_JS=web/theme-listen.js WEB_BODY_HTML=web/body.html \
+            WEB_THEME_LISTEN_JS=web/theme-listen.js --join WEB_BODY_HTML=web/body.html \
             WEB_NOTE_HTML=web/note.html WEB_APP_JS=web/app.js
-WEB_SRC   = $(foreach f,$(WEB_FILES),$(word 2,$(subst =, ,$(f))))
+WEB_SRC   = $(patsubst %,web/%,$(notdir $(filter %.html %.css %.js,$(WEB_FILES))))
 WEB_GEN   = $(BUILD)/gen/web_assets.h
-
-TEST_STEPS = test-deps test-unit test-blackbox lint
-
-.PHONY: all test install clean lint format test-deps test-unit test-blackbox
-all: $(BIN)
 
 $(BUILD)/embed: tools/embed.cpp
 	@mkdir -p $(@D)
@@ -35,12 +36,58 @@ $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 	@mkdir -p $(@D)
 	$(BUILD)/embed $@ $(WEB_FILES)
 
-$(BUILD)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN)
-	@mkdir -p $(@D)
-	$(CXX) $(CPPFLAGS) $(LANGF) $(WARN) $(CXXFLAGS) -c -o $@ $<
+# ---- build kinds ---------------------------------------------------------------
+# Every kind compiles the same sources with the one rule below, into a folder
+# of its own, with its own compiler, flags and platform file.
+#   release  the shipped program, and the objects the unit tests link
+#   asan     AddressSanitizer + UndefinedBehaviorSanitizer (make test-sanitize)
+#   fuzz     the same, instrumented for libFuzzer (mk/fuzz.mk)
+#   windows  cross-compiled with mingw-w64 (mk/windows.mk)
+KINDS = release asan fuzz windows
+SAN   = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
 
-$(BIN): $(OBJ)
-	$(CXX) $(LDSTATIC) $(CXXFLAGS) -o $@ $^
+release_DIR   = $(BUILD)/release
+release_CXX   = $(CXX)
+release_FLAGS = $(CXXFLAGS)
+release_OS    = posix
+
+asan_DIR      = $(BUILD)/asan
+asan_CXX      = $(CXX)
+asan_FLAGS    = $(SAN)
+asan_OS       = posix
+
+fuzz_DIR      = $(BUILD)/fuzz
+fuzz_CXX      = $(FUZZ_CXX)
+fuzz_FLAGS    = $(SAN) -fsanitize=fuzzer-no-link
+fuzz_OS       = posix
+fuzz_NEEDS    = fuzz-deps
+
+windows_DIR   = $(BUILD)/windows
+windows_CXX   = $(WIN_CXX)
+windows_FLAGS = $(CXXFLAGS)
+windows_OS    = win32
+windows_NEEDS = windows-toolchain
+
+# $(kind)_OBJ: every object of a kind; $(kind)_LIB: all but main.o. Only the
+# page depends on the generated web header; the other dependencies come from
+# the compiler (-MMD).
+define KIND_RULES
+$(1)_OBJ = $$(patsubst %,$$($(1)_DIR)/obj/%.o,$$(UNITS) platform_$$($(1)_OS))
+$(1)_LIB = $$(filter-out %/main.o,$$($(1)_OBJ))
+$$($(1)_DIR)/obj/%.o: src/%.cpp | $$($(1)_NEEDS)
+	@mkdir -p $$(@D)
+	$$($(1)_CXX) $$(CPPFLAGS) $$(LANGF) $$(WARN) $$($(1)_FLAGS) -MMD -MP -c -o $$@ $$<
+$$($(1)_DIR)/obj/page.o: $$(WEB_GEN)
+-include $$($(1)_OBJ:.o=.d)
+endef
+$(foreach kind,$(KINDS),$(eval $(call KIND_RULES,$(kind))))
+
+# ---- the program ---------------------------------------------------------------
+.PHONY: all install clean test format
+all: $(BIN)
+
+$(BIN): $(release_OBJ)
+	$(CXX) -static $(CXXFLAGS) -o $@ $^
 
 install: $(BIN)
 	install -D -m 0755 $(BIN) $(DESTDIR)$(PREFIX)/bin/plugin_vistrel
@@ -48,48 +95,14 @@ install: $(BIN)
 clean:
 	rm -rf $(BUILD)
 
-# ---- tests -----------------------------------------------------------------
-# The unit tests link the real units; main() is renamed so GoogleTest's own
-# main can run them.
-GTEST_LIBS = -lgtest -lgtest_main -pthread
-TEST_OBJ   = $(SRC:src/%.cpp=$(BUILD)/test/%.o)
+# ---- checks --------------------------------------------------------------------
+# Every step of `make test`, in the order it runs: cheap and decisive first.
+TEST_STEPS = test-deps test-unit test-blackbox test-hostile test-alloc lint test-js test-browser \
+             test-fuzz test-load test-sanitize test-windows
 
-$(BUILD)/test/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN)
-	@mkdir -p $(@D)
-	$(CXX) $(CPPFLAGS) $(LANGF) $(WARN) -O1 -g -Dmain=plugin_main -c -o $@ $<
+include mk/tests.mk mk/lint.mk mk/fuzz.mk mk/dashboard.mk mk/load.mk mk/windows.mk mk/bench.mk
 
-$(BUILD)/unit_tests: tests/unit_test.cpp tests/capture.h $(TEST_OBJ)
-	$(CXX) $(CPPFLAGS) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/unit_test.cpp $(TEST_OBJ) $(GTEST_LIBS)
-
-$(BUILD)/blackbox_tests: tests/blackbox_test.cpp tests/run_plugin.h tests/responses.h tests/json_check.h
-	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/blackbox_test.cpp $(GTEST_LIBS)
-
-# What the C++ tests and the lint need, installed when missing.
-test-deps:
-	@tools/ensure-packages.sh g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
-	  clang-tidy:clang-tidy clang-format:clang-format cppcheck:cppcheck
-
-test-unit: $(BUILD)/unit_tests
-	$(BUILD)/unit_tests
-
-# VISTREL_BIN picks the binary under test (the sanitizer build uses it too).
-test-blackbox: $(BUILD)/blackbox_tests $(BIN)
-	VISTREL_BIN=$${VISTREL_BIN:-$(BIN)} VISTREL_TESTS=$(CURDIR)/tests $(BUILD)/blackbox_tests
-
--include mk/*.mk
-
-test: $(TEST_STEPS)
-	@echo "make test: all steps passed ($(TEST_STEPS))"
-
-# ---- habits ----------------------------------------------------------------
-TIDY_CHECKS = -*,bugprone-*,-bugprone-easily-swappable-parameters,clang-analyzer-*,performance-*,\
-portability-*,readability-misleading-indentation,readability-redundant-*,misc-redundant-expression
-
-lint: $(WEB_GEN)
-	clang-format --dry-run --Werror src/*.cpp src/*.h tools/*.cpp tests/*.cpp tests/*.h
-	clang-tidy --quiet --warnings-as-errors='*' --checks='$(TIDY_CHECKS)' $(SRC) -- $(CPPFLAGS) $(LANGF)
-	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++17 \
-	  --inline-suppr -Isrc -I$(BUILD)/gen --suppress=missingIncludeSystem $(SRC)
-
-format:
-	clang-format -i src/*.cpp src/*.h tools/*.cpp tests/*.cpp tests/*.h
+test:
+	@for step in $(TEST_STEPS); do \
+	  echo "== make $$step"; $(MAKE) --no-print-directory $$step || exit 1; \
+	done; echo "make test: all steps passed ($(TEST_STEPS))"

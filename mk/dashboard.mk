@@ -5,7 +5,6 @@ PORT ?= 8080
 BROWSER_TESTS = $(wildcard tests/browser/*.test.mjs)
 
 .PHONY: test-js test-browser browser-deps serve screenshots
-TEST_STEPS += test-js test-browser
 
 # The page's scripts as the browser gets them (app.js inside its wrapper).
 test-js: $(BIN)
@@ -13,9 +12,8 @@ test-js: $(BIN)
 	node --check web/theme-listen.js
 	node tests/browser/parse-page.mjs $(BIN)
 
-browser-deps:
+browser-deps: node-deps
 	@tools/ensure-packages.sh /usr/bin/chromium:chromium /usr/sbin/lighttpd:lighttpd
-	@[ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund
 
 # One test file at a time: each starts its own lighttpd and Chromium.
 test-browser: $(BIN) browser-deps

@@ -1,5 +1,5 @@
 # libFuzzer targets (tests/fuzz/) over the real units, built with clang and
-# AddressSanitizer + UndefinedBehaviorSanitizer:
+# AddressSanitizer + UndefinedBehaviorSanitizer (the fuzz build kind):
 #   make test-fuzz                       every target for FUZZ_SHORT seconds (part of make test)
 #   make fuzz-long FUZZ_SECONDS=300      every target for FUZZ_SECONDS seconds
 #   make fuzz-run FUZZ_TARGET=fuzz_csv FUZZ_SECONDS=60
@@ -10,51 +10,36 @@
 # summed up in build/fuzz/summary.txt.
 
 FUZZ_CXX     ?= clang++-14
-FUZZ_SAN      = -fsanitize=address,undefined -fno-sanitize-recover=all
-FUZZ_CFLAGS   = -g -O1 -fno-omit-frame-pointer $(FUZZ_SAN)
-FUZZ_DIR      = $(BUILD)/fuzz
 FUZZ_TARGETS  = fuzz_query fuzz_auth fuzz_json fuzz_lines fuzz_csv
-FUZZ_OBJ      = $(SRC:src/%.cpp=$(FUZZ_DIR)/obj/%.o)
 FUZZ_SHORT   ?= 5
 FUZZ_SECONDS ?= 300
 FUZZ_MAX_LEN ?= 4096
+FUZZ_FLAGS    = -std=c++17 -Wall -Wextra -Werror $(SAN) $(CPPFLAGS) -Itests/fuzz -Itests/support
 
 .PHONY: fuzz fuzz-deps test-fuzz fuzz-long fuzz-run
-fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
+fuzz: $(FUZZ_TARGETS:%=$(fuzz_DIR)/%)
 
-# clang and its libFuzzer runtime, installed when missing (order-only below,
-# so this never forces a rebuild).
+# clang and its libFuzzer runtime, installed when missing (order-only, so this
+# never forces a rebuild).
 fuzz-deps:
 	@tools/ensure-packages.sh clang++-14:clang-14 \
 	  /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
 
-$(FUZZ_DIR)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN) | fuzz-deps
-	@mkdir -p $(@D)
-	$(FUZZ_CXX) $(CPPFLAGS) $(LANGF) $(WARN) $(FUZZ_CFLAGS) -fsanitize=fuzzer-no-link -Dmain=plugin_main -c -o $@ $<
-
 # The checks and models: sanitized, but not coverage-instrumented.
-$(FUZZ_DIR)/fuzz_support.o: tests/fuzz/fuzz_support.cpp tests/fuzz/fuzz_common.h tests/json_check.h \
-                            $(wildcard src/*.h) | fuzz-deps
+$(fuzz_DIR)/fuzz_support.o: tests/fuzz/fuzz_support.cpp tests/fuzz/fuzz_common.h $(TEST_SUPPORT) | fuzz-deps
 	@mkdir -p $(@D)
-	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -Itests/fuzz -Itests -c -o $@ $<
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -c -o $@ $<
 
-$(FUZZ_DIR)/%: tests/fuzz/%.cpp tests/fuzz/fuzz_common.h $(FUZZ_DIR)/fuzz_support.o $(FUZZ_OBJ)
-	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -fsanitize=fuzzer -Itests/fuzz -Itests \
-	  -o $@ $< $(FUZZ_DIR)/fuzz_support.o $(FUZZ_OBJ)
+$(fuzz_DIR)/%: tests/fuzz/%.cpp tests/fuzz/fuzz_common.h $(fuzz_DIR)/fuzz_support.o $(fuzz_LIB)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) -fsanitize=fuzzer -o $@ $(filter %.cpp %.o,$^)
 
-# The objects are kept: pattern-built prerequisites would otherwise be
-# removed after each link.
-.SECONDARY: $(FUZZ_OBJ) $(FUZZ_DIR)/fuzz_support.o
+test-fuzz: fuzz
+	@rm -f $(fuzz_DIR)/summary.txt
+	tests/fuzz/run_fuzz.sh $(fuzz_DIR) $(FUZZ_SHORT) $(FUZZ_MAX_LEN) $(FUZZ_TARGETS)
 
-test-fuzz: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
-	@rm -f $(FUZZ_DIR)/summary.txt
-	tests/fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SHORT) $(FUZZ_MAX_LEN) $(FUZZ_TARGETS)
+fuzz-long: fuzz
+	@rm -f $(fuzz_DIR)/summary.txt
+	tests/fuzz/run_fuzz.sh $(fuzz_DIR) $(FUZZ_SECONDS) $(FUZZ_MAX_LEN) $(FUZZ_TARGETS)
 
-fuzz-long: $(FUZZ_TARGETS:%=$(FUZZ_DIR)/%)
-	@rm -f $(FUZZ_DIR)/summary.txt
-	tests/fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_MAX_LEN) $(FUZZ_TARGETS)
-
-fuzz-run: $(FUZZ_DIR)/$(FUZZ_TARGET)
-	tests/fuzz/run_fuzz.sh $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_MAX_LEN) $(FUZZ_TARGET)
-
-TEST_STEPS += test-fuzz
+fuzz-run: $(fuzz_DIR)/$(FUZZ_TARGET)
+	tests/fuzz/run_fuzz.sh $(fuzz_DIR) $(FUZZ_SECONDS) $(FUZZ_MAX_LEN) $(FUZZ_TARGET)

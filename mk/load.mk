@@ -7,4 +7,3 @@
 test-load: $(BIN)
 	tests/load/run_load.sh $(CURDIR)/$(BIN)
 
-TEST_STEPS += test-load

@@ -2,11 +2,11 @@
 // helpers, line reading, CSV fixture, NVIDIA, AMD, then the chain.
 #include "collect.h"
 
-#include <cerrno>
-#include <climits>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
 
 // ---- text helpers ----------------------------------------------------------
 
@@ -23,7 +23,7 @@ char *trim(char *s) {
         return nullptr;
     while (is_blank(*s))
         ++s;
-    char *end = s + std::strlen(s);
+    char *end = s + strlen(s);
     while (end > s && is_blank(end[-1]))
         --end;
     *end = '\0';
@@ -31,13 +31,13 @@ char *trim(char *s) {
 }
 
 int parse_num(const char *s, double *out) {
-    if (!s || !*s || std::strstr(s, "N/A") || std::strstr(s, "n/a"))
+    if (!s || !*s || strstr(s, "N/A") || strstr(s, "n/a"))
         return 0;
     errno = 0;
     char *end = nullptr;
-    double v = std::strtod(s, &end);
+    double v = strtod(s, &end);
     // strtod also reads "inf" and "nan"; such words are no JSON number.
-    if (end == s || errno != 0 || !std::isfinite(v))
+    if (end == s || errno != 0 || !isfinite(v))
         return 0;
     *out = v;
     return 1;
@@ -50,19 +50,23 @@ void copy_str(char *dst, int size, const char *src) {
     if (src)
         while (n < size - 1 && src[n])
             ++n;
-    std::memcpy(dst, src ? src : "", static_cast<size_t>(n));
+    memcpy(dst, src ? src : "", static_cast<size_t>(n));
     dst[n] = '\0';
 }
 
-// Starts the next entry: zeroed as a whole and counted from now on. Callers
-// check the capacity first.
+// Starts the next entry, zeroed as a whole and counted from now on; NULL
+// when the list is full, and the line that wanted it is then dropped whole.
 static gpu_info *add_gpu(gpu_snapshot *snap) {
+    if (snap->gpu_count >= MAX_GPUS)
+        return nullptr;
     gpu_info *g = &snap->gpus[snap->gpu_count++];
     *g = gpu_info{};
     return g;
 }
 
 static proc_info *add_proc(gpu_snapshot *snap) {
+    if (snap->proc_count >= MAX_PROCS)
+        return nullptr;
     proc_info *p = &snap->procs[snap->proc_count++];
     *p = proc_info{};
     return p;
@@ -91,7 +95,7 @@ static int split_fields(char *line, char **fields, int max) {
     int n = 0;
     for (char *p = line;;) {
         fields[n++] = p;
-        char *comma = std::strchr(p, ',');
+        char *comma = strchr(p, ',');
         if (!comma)
             break;
         *comma = '\0';
@@ -108,16 +112,22 @@ namespace {
 
 // fgets over a file or a command's output, through a small chunk buffer.
 struct line_reader {
-    plat_stream stream;
+    platform_stream stream;
     long pos;
     long len;
     char chunk[16384];
 };
 
-// One line of input at a time, in the one buffer all feeders share.
-char line_buf[LINE_BUF_SIZE];
+// What a line feeder hands its lines to.
+struct feed_target {
+    line_cb cb;
+    void *ctx;
+};
 
 } // namespace
+
+// One line of input at a time, in the one buffer all readers share.
+static char line_buf[LINE_BUF_SIZE];
 
 // Reads the next piece as fgets would: up to the first line feed, at most
 // size-1 bytes, terminated. False at the end when nothing was read.
@@ -135,10 +145,10 @@ static bool next_piece(line_reader *r, char *out, int size) {
         long take = r->len - r->pos;
         if (take > size - 1 - n)
             take = size - 1 - n;
-        const char *lf = static_cast<const char *>(std::memchr(start, '\n', static_cast<size_t>(take)));
+        const char *lf = static_cast<const char *>(memchr(start, '\n', static_cast<size_t>(take)));
         if (lf)
             take = static_cast<long>(lf - start) + 1;
-        std::memcpy(out + n, start, static_cast<size_t>(take));
+        memcpy(out + n, start, static_cast<size_t>(take));
         n += take;
         r->pos += take;
         if (lf)
@@ -150,42 +160,82 @@ static bool next_piece(line_reader *r, char *out, int size) {
 
 // Removes every LF and CR at the end of the text, nothing else.
 static void strip_line_end(char *s) {
-    size_t n = std::strlen(s);
+    size_t n = strlen(s);
     while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r'))
         s[--n] = '\0';
 }
 
-// The common loop of both feeders: skip empty and '#' lines, hand on the rest.
-static int feed(line_reader *r, line_cb cb, void *ctx) {
-    int fed = 0;
+// The one reading loop: every piece of the opened stream, its line end
+// removed, goes to take, which says whether the line counted; then the
+// stream is closed. 1 when any line counted. The readers differ only in
+// which lines count and where they go.
+static int read_lines(line_reader *r, int (*take)(char *line, void *ctx), void *ctx) {
+    int counted = 0;
     while (next_piece(r, line_buf, LINE_BUF_SIZE)) {
         strip_line_end(line_buf);
-        if (line_buf[0] == '\0' || line_buf[0] == '#')
-            continue;
-        fed = 1;
-        cb(line_buf, ctx);
+        counted |= take(line_buf, ctx);
     }
     platform_close(&r->stream);
-    return fed;
+    return counted;
+}
+
+// The feeders' rule: empty and '#' lines are skipped, the rest handed on.
+static int feed_line(char *line, void *target) {
+    if (line[0] == '\0' || line[0] == '#')
+        return 0;
+    const feed_target *t = static_cast<const feed_target *>(target);
+    t->cb(line, t->ctx);
+    return 1;
 }
 
 int run_cmd_lines(const char *cmd, line_cb cb, void *ctx) {
     line_reader r{};
     if (!platform_open_cmd(&r.stream, cmd, VENDOR_TOOL_TIMEOUT_MS))
         return 0;
-    return feed(&r, cb, ctx);
+    feed_target t{cb, ctx};
+    return read_lines(&r, feed_line, &t);
 }
 
 int feed_file_lines(const char *path, line_cb cb, void *ctx) {
     line_reader r{};
     if (!platform_open_file(&r.stream, path))
         return 0;
-    return feed(&r, cb, ctx);
+    feed_target t{cb, ctx};
+    return read_lines(&r, feed_line, &t);
 }
 
-static const char *env_set(const char *name) {
-    const char *v = std::getenv(name);
-    return v && *v ? v : nullptr;
+// ---- GPU and process records -------------------------------------------------
+
+// index, uuid, name, utilisation %, memory used MiB, memory total MiB,
+// temperature C, power W, power limit W: the column order of both the CSV
+// fixture's GPU rows and nvidia-smi's GPU query, from f[0] on, trimmed.
+static void fill_gpu(gpu_info *g, char *const *f) {
+    g->index = read_int(f[0]);
+    copy_str(g->uuid, UUID_SIZE, f[1]);
+    copy_str(g->name, NAME_SIZE, f[2]);
+    parse_num(f[3], &g->util_gpu);
+    parse_num(f[4], &g->mem_used_mb);
+    parse_num(f[5], &g->mem_total_mb);
+    g->has_temp = parse_num(f[6], &g->temp_c);
+    g->has_power = parse_num(f[7], &g->power_w);
+    g->has_power_limit = parse_num(f[8], &g->power_limit_w);
+}
+
+// gpu uuid, pid, name, used MiB: the CSV fixture's process rows and
+// nvidia-smi's compute-apps query alike.
+static void fill_proc(proc_info *p, char *const *f) {
+    copy_str(p->gpu_uuid, UUID_SIZE, f[0]);
+    p->pid = read_int(f[1]);
+    copy_str(p->name, NAME_SIZE, f[2]);
+    parse_num(f[3], &p->used_mb);
+}
+
+// Cuts the line into at most max fields, each trimmed; returns how many.
+static int trimmed_fields(char *line, char **f, int max) {
+    int n = split_fields(line, f, max);
+    for (int i = 0; i < n; ++i)
+        f[i] = trim(f[i]);
+    return n;
 }
 
 // ---- CSV fixture -----------------------------------------------------------
@@ -194,49 +244,34 @@ static const char *env_set(const char *name) {
 // "APP,gpu_uuid,pid,name,used_mb"
 static void csv_row(char *line, gpu_snapshot *snap) {
     char *f[12];
-    int n = split_fields(line, f, 12);
-    for (int i = 0; i < n; ++i)
-        f[i] = trim(f[i]);
-    if (std::strcmp(f[0], "GPU") == 0 && n >= 11 && snap->gpu_count < MAX_GPUS) {
+    int n = trimmed_fields(line, f, 12);
+    if (strcmp(f[0], "GPU") == 0 && n >= 11) {
         gpu_info *g = add_gpu(snap);
-        g->index = read_int(f[1]);
-        copy_str(g->uuid, UUID_SIZE, f[2]);
-        copy_str(g->name, NAME_SIZE, f[3]);
-        parse_num(f[4], &g->util_gpu);
-        parse_num(f[5], &g->mem_used_mb);
-        parse_num(f[6], &g->mem_total_mb);
-        g->has_temp = parse_num(f[7], &g->temp_c);
-        g->has_power = parse_num(f[8], &g->power_w);
-        g->has_power_limit = parse_num(f[9], &g->power_limit_w);
-        if (!snap->driver[0] && f[10][0] && std::strcmp(f[10], "-") != 0)
+        if (!g)
+            return;
+        fill_gpu(g, f + 1);
+        if (!snap->driver[0] && f[10][0] && strcmp(f[10], "-") != 0)
             copy_str(snap->driver, DRIVER_SIZE, f[10]);
-    } else if (std::strcmp(f[0], "APP") == 0 && n >= 5 && snap->proc_count < MAX_PROCS) {
-        proc_info *p = add_proc(snap);
-        copy_str(p->gpu_uuid, UUID_SIZE, f[1]);
-        p->pid = read_int(f[2]);
-        copy_str(p->name, NAME_SIZE, f[3]);
-        parse_num(f[4], &p->used_mb);
+    } else if (strcmp(f[0], "APP") == 0 && n >= 5) {
+        if (proc_info *p = add_proc(snap))
+            fill_proc(p, f + 1);
     }
 }
 
-int collect_mock_csv(gpu_snapshot *snap) {
-    const char *path = env_set("VISTREL_MOCK_CSV");
-    line_reader r{};
-    if (!path || !platform_open_file(&r.stream, path))
+// Unlike the feeders, a comment line counts: a fixture of comments alone
+// still stands for "no GPU here". Lines are not trimmed before these tests.
+static int csv_line(char *line, void *snap) {
+    if (line[0] == '\0')
         return 0;
-    // Unlike the feeders, a comment line counts: a fixture of comments alone
-    // still stands for "no GPU here".
-    int counted = 0;
-    while (next_piece(&r, line_buf, LINE_BUF_SIZE)) {
-        strip_line_end(line_buf);
-        if (line_buf[0] == '\0')
-            continue;
-        counted = 1;
-        if (line_buf[0] != '#')
-            csv_row(line_buf, snap);
-    }
-    platform_close(&r.stream);
-    if (!counted)
+    if (line[0] != '#')
+        csv_row(line, static_cast<gpu_snapshot *>(snap));
+    return 1;
+}
+
+int collect_mock_csv(gpu_snapshot *snap) {
+    const char *path = env_nonempty("VISTREL_MOCK_CSV");
+    line_reader r{};
+    if (!path || !platform_open_file(&r.stream, path) || !read_lines(&r, csv_line, snap))
         return 0;
     snap->mocked = 1;
     copy_str(snap->source, SOURCE_SIZE, "mock");
@@ -253,68 +288,48 @@ int collect_mock_csv(gpu_snapshot *snap) {
 void nv_gpu_line(char *line, void *ctx) {
     gpu_snapshot *snap = static_cast<nv_gpu_ctx *>(ctx)->snap;
     char *f[12];
-    int n = split_fields(line, f, 12);
-    if (n < 10 || snap->gpu_count >= MAX_GPUS)
+    if (trimmed_fields(line, f, 12) < 10)
         return;
     gpu_info *g = add_gpu(snap);
-    g->index = read_int(trim(f[0]));
-    copy_str(g->uuid, UUID_SIZE, trim(f[1]));
-    copy_str(g->name, NAME_SIZE, trim(f[2]));
-    parse_num(trim(f[3]), &g->util_gpu);
-    parse_num(trim(f[4]), &g->mem_used_mb);
-    parse_num(trim(f[5]), &g->mem_total_mb);
-    g->has_temp = parse_num(trim(f[6]), &g->temp_c);
-    g->has_power = parse_num(trim(f[7]), &g->power_w);
-    g->has_power_limit = parse_num(trim(f[8]), &g->power_limit_w);
+    if (!g)
+        return;
+    fill_gpu(g, f);
     if (!snap->driver[0])
-        copy_str(snap->driver, DRIVER_SIZE, trim(f[9]));
+        copy_str(snap->driver, DRIVER_SIZE, f[9]);
 }
 
 // gpu_uuid, pid, process_name, used_memory
 void nv_proc_line(char *line, void *ctx) {
     gpu_snapshot *snap = static_cast<gpu_snapshot *>(ctx);
     char *f[8];
-    int n = split_fields(line, f, 8);
-    if (n < 4 || snap->proc_count >= MAX_PROCS)
+    if (trimmed_fields(line, f, 8) < 4)
         return;
-    proc_info *p = add_proc(snap);
-    copy_str(p->gpu_uuid, UUID_SIZE, trim(f[0]));
-    p->pid = read_int(trim(f[1]));
-    copy_str(p->name, NAME_SIZE, trim(f[2]));
-    parse_num(trim(f[3]), &p->used_mb);
+    if (proc_info *p = add_proc(snap))
+        fill_proc(p, f);
 }
 
 // The mock file mixes both layouts: "APP," marks a compute-process line.
-static int feed_nvidia_mock(const char *path, gpu_snapshot *snap) {
-    line_reader r{};
-    if (!platform_open_file(&r.stream, path))
-        return -1;
-    nv_gpu_ctx ctx{snap};
-    int fed = 0;
-    while (next_piece(&r, line_buf, LINE_BUF_SIZE)) {
-        strip_line_end(line_buf);
-        char *t = trim(line_buf);
-        if (t[0] == '\0' || t[0] == '#')
-            continue;
-        fed = 1;
-        if (std::strncmp(t, "APP,", 4) == 0)
-            nv_proc_line(t + 4, snap);
-        else
-            nv_gpu_line(t, &ctx);
-    }
-    platform_close(&r.stream);
-    return fed;
+static int nv_mock_line(char *line, void *ctx) {
+    char *t = trim(line);
+    if (t[0] == '\0' || t[0] == '#')
+        return 0;
+    if (strncmp(t, "APP,", 4) == 0)
+        nv_proc_line(t + 4, static_cast<nv_gpu_ctx *>(ctx)->snap);
+    else
+        nv_gpu_line(t, ctx);
+    return 1;
 }
 
 int collect_nvidia(gpu_snapshot *snap) {
+    nv_gpu_ctx ctx{snap};
     int fed;
-    if (const char *mock = env_set("VISTREL_MOCK_NVIDIA")) {
+    if (const char *mock = env_nonempty("VISTREL_MOCK_NVIDIA")) {
         snap->mocked = 1;
-        fed = feed_nvidia_mock(mock, snap);
-        if (fed < 0)
+        line_reader r{};
+        if (!platform_open_file(&r.stream, mock))
             return 0; // unreadable mock file: no query runs
+        fed = read_lines(&r, nv_mock_line, &ctx);
     } else {
-        nv_gpu_ctx ctx{snap};
         fed = run_cmd_lines(NV_GPU_QUERY, nv_gpu_line, &ctx);
     }
     if (!fed || snap->gpu_count == 0)
@@ -380,18 +395,18 @@ static void amd_apply(gpu_info *g, amd_effect effect, const char *value) {
 // "GPU[n]\t\t: key: value" -- rocm-smi prints two TABs after the bracket.
 void amd_line(char *line, void *ctx) {
     gpu_snapshot *snap = static_cast<gpu_snapshot *>(ctx);
-    if (std::strncmp(line, "GPU[", 4) != 0)
+    if (strncmp(line, "GPU[", 4) != 0)
         return;
     int gpu = read_int(line + 4);
     if (gpu < 0 || gpu >= MAX_GPUS)
         return;
-    char *close = std::strchr(line + 4, ']');
+    char *close = strchr(line + 4, ']');
     if (!close)
         return;
     char *rest = trim(close + 1);
     if (*rest == ':')
         ++rest;
-    char *colon = std::strrchr(rest, ':');
+    char *colon = strrchr(rest, ':');
     if (!colon)
         return;
     *colon = '\0';
@@ -401,19 +416,19 @@ void amd_line(char *line, void *ctx) {
         return;
     // A line about GPU n brings every GPU up to n into being.
     while (gpu >= snap->gpu_count) {
-        gpu_info *g = add_gpu(snap);
+        gpu_info *g = add_gpu(snap); // never NULL: gpu is below MAX_GPUS
         g->index = snap->gpu_count - 1;
         copy_str(g->name, NAME_SIZE, "AMD GPU");
     }
     for (const amd_property &p : AMD_PROPERTIES)
-        if (std::strstr(key, p.key_part)) {
+        if (strstr(key, p.key_part)) {
             amd_apply(&snap->gpus[gpu], p.effect, value);
             return;
         }
 }
 
 int collect_amd(gpu_snapshot *snap) {
-    if (const char *mock = env_set("VISTREL_MOCK_ROCM")) {
+    if (const char *mock = env_nonempty("VISTREL_MOCK_ROCM")) {
         snap->mocked = 1;
         return feed_file_lines(mock, amd_line, snap);
     }

@@ -10,9 +10,10 @@
 constexpr int LINE_BUF_SIZE = 131072;
 
 // A vendor tool that has not finished after this long is killed and the
-// request goes on with what it printed. nvidia-smi without persistence mode
-// takes up to about 1.5 s per call on a healthy machine, more with many GPUs;
-// a wedged GPU can hold it forever. Monitoring peers use the same 10 s.
+// request goes on with what it printed. Long enough for nvidia-smi without
+// persistence mode on a healthy machine with many GPUs (it then pays the
+// driver's start-up on every call), short enough that a wedged GPU, which can
+// hold the tool forever, cannot hold the dashboard.
 constexpr int VENDOR_TOOL_TIMEOUT_MS = 10000;
 
 // The only commands the program ever runs. Nothing from the request or the

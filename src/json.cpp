@@ -3,46 +3,41 @@
 // printf. Nothing is assembled in memory.
 #include "json.h"
 
-#include <cfloat>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
+#include <float.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
 
 #include "collect.h"
 #include "platform.h"
 #include "plugin_vistrel.h"
+#include "response_headers.h"
 
-static void out(const char *s) { std::fputs(s, stdout); }
+static void out(const char *s) { fputs(s, stdout); }
 
 static void out_bool(int flag) { out(flag ? "true" : "false"); }
 
 // Sums of finite readings can still overflow to infinity; the document
 // saturates instead of writing "inf", which no JSON reader accepts.
 static double finite_or_max(double v) {
-    if (std::isnan(v))
+    if (isnan(v))
         return 0.0;
-    if (std::isinf(v))
+    if (isinf(v))
         return v < 0 ? -DBL_MAX : DBL_MAX;
     return v;
 }
 
-void json_header() {
-    out("Content-Type: application/json; charset=utf-8\r\n"
-        "Cache-Control: no-store\r\n"
-        "X-Content-Type-Options: nosniff\r\n"
-        "\r\n");
-}
+void json_header() { out(JSON_HEADER_BLOCK); }
 
 void json_str(const char *s) {
-    std::putchar('"');
+    putchar('"');
     const char *run = s; // bytes that go out unchanged are written in runs
     for (const char *p = s;; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c >= 0x20 && c != '"' && c != '\\')
             continue;
-        std::fwrite(run, 1, static_cast<size_t>(p - run), stdout);
+        fwrite(run, 1, static_cast<size_t>(p - run), stdout);
         run = p + 1;
         if (c == '\0')
             break;
@@ -55,7 +50,7 @@ void json_str(const char *s) {
         default: break; // other control bytes are dropped
         }
     }
-    std::putchar('"');
+    putchar('"');
 }
 
 // "index" of the first GPU whose uuid equals the process's, or -1.
@@ -63,7 +58,7 @@ static int gpu_index_of(const gpu_snapshot *snap, const char *gpu_uuid) {
     if (!gpu_uuid[0])
         return -1;
     for (int i = 0; i < snap->gpu_count; ++i)
-        if (std::strcmp(snap->gpus[i].uuid, gpu_uuid) == 0)
+        if (strcmp(snap->gpus[i].uuid, gpu_uuid) == 0)
             return snap->gpus[i].index;
     return -1;
 }
@@ -76,31 +71,30 @@ static void out_digits(unsigned long long v) {
         *--p = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v);
-    std::fwrite(p, 1, static_cast<size_t>(buf + sizeof buf - p), stdout);
+    fwrite(p, 1, static_cast<size_t>(buf + sizeof buf - p), stdout);
 }
 
 static void out_int(long v) {
     if (v < 0)
-        std::putchar('-');
+        putchar('-');
     out_digits(v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v));
 }
 
 // The same text as printf's "%.0f" (decimals 0) or "%.1f" (decimals 1): the
 // decimal nearest to the exact binary value, ties to the even digit, and a
 // sign whenever the sign bit is set ("-0.0"). glibc's printf gets there
-// through multi-precision arithmetic, and a document of 32 GPUs and 256
-// processes holds about 450 such numbers: they cost a third of the request's
-// own CPU time over a bare process start. Below 2^52 the whole part and the
+// through multi-precision arithmetic, and a large document holds hundreds of
+// such numbers (bench/ has the measurements). Below 2^52 the whole part and the
 // fraction of a double are exact, and the fraction fits exactly in 60 bits of
 // fixed point whenever it can reach the first decimal, so integers decide the
 // rounding. Larger values (the saturated sums) still go through printf.
 static void out_fixed(double v, int decimals) {
-    double mag = std::fabs(v);
+    double mag = fabs(v);
     if (!(mag < 4503599627370496.0)) { // 2^52; also catches NaN
-        std::printf(decimals ? "%.1f" : "%.0f", v);
+        printf(decimals ? "%.1f" : "%.0f", v);
         return;
     }
-    double whole_part = std::floor(mag);
+    double whole_part = floor(mag);
     auto whole = static_cast<unsigned long long>(whole_part);
     // frac in [0, 1), exact; scaled by 2^60 it stays exact down to 2^-60,
     // and a fraction with lower bits than that is below 2^-8, far from any
@@ -123,12 +117,12 @@ static void out_fixed(double v, int decimals) {
             ++whole;
         }
     }
-    if (std::signbit(v))
-        std::putchar('-');
+    if (signbit(v))
+        putchar('-');
     out_digits(whole);
     if (decimals) {
-        std::putchar('.');
-        std::putchar(static_cast<char>('0' + digit));
+        putchar('.');
+        putchar(static_cast<char>('0' + digit));
     }
 }
 
@@ -225,7 +219,7 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
 
 void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
     // Calendar arithmetic instead of gmtime: glibc's gmtime loads the time
-    // zone first (five heap blocks and seven system calls) only to ignore it.
+    // zone first, from the heap and with system calls, only to ignore it.
     // This is civil_from_days of Howard Hinnant's date algorithms.
     long long days = seconds / 86400, secs = seconds % 86400;
     if (secs < 0) {
@@ -238,14 +232,14 @@ void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
     long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365; // [0, 399]
     long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365], from March 1st
     long long mp = (5 * doy + 2) / 153;                                    // March is 0
-    std::tm t{};
+    tm t{};
     t.tm_year = static_cast<int>(yoe + era * 400 + (mp >= 10) - 1900);
     t.tm_mon = static_cast<int>(mp < 10 ? mp + 2 : mp - 10);
     t.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
     t.tm_hour = static_cast<int>(secs / 3600);
     t.tm_min = static_cast<int>(secs / 60 % 60);
     t.tm_sec = static_cast<int>(secs % 60);
-    if (std::strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
+    if (strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
         out_stamp[0] = '\0';
 }
 
@@ -263,14 +257,13 @@ static void json_info(const char *stamp) {
     out(PLUGIN_VERSION);
     out("\",\"platform\":");
     json_str(platform_name());
-    std::printf(",\"pid\":%ld,\"utc\":", platform_pid());
+    printf(",\"pid\":%ld,\"utc\":", platform_pid());
     json_str(stamp);
-    const char *pw = std::getenv("BOT_PASSWORD");
     out(",\"node_auth\":");
-    out_bool(pw && *pw);
-    std::printf(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
-                "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":%d,\"zero_network\":true}\n",
-                MAX_GPUS);
+    out_bool(env_nonempty("BOT_PASSWORD") != nullptr);
+    printf(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
+           "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":%d,\"zero_network\":true}\n",
+           MAX_GPUS);
 }
 
 int mode_json(const char *query) {
@@ -279,8 +272,8 @@ int mode_json(const char *query) {
         get_query_val(query, "action", action, sizeof action);
     if (!action[0])
         copy_str(action, sizeof action, "metrics");
-    bool info = std::strcmp(action, "info") == 0;
-    if (!info && std::strcmp(action, "metrics") != 0) {
+    bool info = strcmp(action, "info") == 0;
+    if (!info && strcmp(action, "metrics") != 0) {
         json_header();
         out("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
         json_str(action);

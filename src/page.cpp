@@ -4,21 +4,16 @@
 // everything live is fetched and drawn by the page's own script.
 #include "page.h"
 
-#include <cstdio>
-#include <string_view>
+#include <stdio.h>
 
+#include "response_headers.h"
 #include "web_assets.h"
 
-static constexpr std::string_view HTML_HEADER = "Content-Type: text/html; charset=utf-8\r\n"
-                                                "Cache-Control: no-store\r\n"
-                                                "X-Content-Type-Options: nosniff\r\n"
-                                                "\r\n";
-static_assert(HTML_HEADER.size() == 100, "the HTML header block is 100 bytes");
-
-static void out(std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+// Writes a text whose length the compiler knows, without looking for its end.
+template <int N> static void out(const char (&text)[N]) { fwrite(text, 1, N - 1, stdout); }
 
 void mode_html(bool embedded) {
-    out(HTML_HEADER);
+    out(HTML_HEADER_BLOCK);
     out(WEB_HEAD_HTML); // doctype, head start, title
     out("<script>");
     out(WEB_THEME_BOOT_JS);

@@ -1,8 +1,12 @@
-// Everything that differs between operating systems: the null device of the
-// command interpreter, process id, UTC clock, child processes with a deadline
-// and plain file reading. The rest of the program is the same on every build.
+// Everything that differs between operating systems, behind one interface:
+// the environment, standard output, the clock, the process id, files and
+// child processes. Each system has a file of its own (platform_posix.cpp,
+// platform_win32.cpp) and the build picks one; nothing else in the program
+// knows which system it runs on.
 #pragma once
 
+// Where the vendor commands send their error output: the null device of the
+// command interpreter that runs them.
 #if defined(_WIN32)
 #define PLATFORM_NULL_REDIRECT "2>NUL"
 #else
@@ -14,6 +18,12 @@
 // writes fail quietly instead of killing the process.
 void platform_init();
 
+// The value of an environment variable as bytes, or NULL when it is not set.
+const char *platform_getenv(const char *name);
+
+// The value of an environment variable that is set and not empty, else NULL.
+const char *env_nonempty(const char *name);
+
 // "linux" or "windows", as the info document reports it.
 const char *platform_name();
 
@@ -24,7 +34,7 @@ bool platform_time(long long *seconds);
 
 // An open file or the standard output of a running command, read in chunks.
 // Plain integers so that this header needs no system headers.
-struct plat_stream {
+struct platform_stream {
     long long handle;      // file descriptor (POSIX) or HANDLE (Windows)
     long long child;       // process id (POSIX) or process HANDLE (Windows); 0 for a file
     long long job;         // Windows job object holding the command's processes; 0 elsewhere
@@ -33,19 +43,19 @@ struct plat_stream {
 };
 
 // Opens a file for reading; false when it cannot be opened.
-bool platform_open_file(plat_stream *s, const char *path);
+bool platform_open_file(platform_stream *s, const char *path);
 
 // Runs the command text through the command interpreter, unchanged, with its
 // standard output connected to the stream. The command and everything it
 // starts are stopped when timeout_ms have passed. False when it cannot start.
-bool platform_open_cmd(plat_stream *s, const char *cmd, int timeout_ms);
+bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms);
 
 // Reads up to cap bytes. Returns the number read, or 0 at the end of output,
 // on a read error, or when the deadline has passed (the command is then
 // killed). Never blocks past the deadline.
-long platform_read(plat_stream *s, char *buf, long cap);
+long platform_read(platform_stream *s, char *buf, long cap);
 
 // Closes the stream. For a command: waits for it to end until the deadline,
 // kills it and everything it started, and reaps it; a process that ignores
 // even the kill (stuck inside a driver) is waited for only a short grace.
-void platform_close(plat_stream *s);
+void platform_close(platform_stream *s);

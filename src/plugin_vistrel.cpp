@@ -3,13 +3,14 @@
 //   flags and discovery -> password gate -> route -> mode_json / mode_html.
 #include "plugin_vistrel.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "json.h"
 #include "page.h"
 #include "platform.h"
+#include "response_headers.h"
 
 static constexpr const char *DISCOVERY_LINE = "{\"name\":\"vistrel\",\"desc\":\"Local GPUs\"}\n";
 
@@ -28,13 +29,6 @@ static constexpr const char *HELP_TEXT = "usage: plugin_vistrel [--meta|--versio
                                          "Environment:\n"
                                          "  VISTREL_MOCK_CSV=<path>      read a CSV fixture instead of probing\n";
 
-static constexpr const char *REFUSAL = "Status: 401 Unauthorized\r\n"
-                                       "Content-Type: application/json; charset=utf-8\r\n"
-                                       "Cache-Control: no-store\r\n"
-                                       "X-Content-Type-Options: nosniff\r\n"
-                                       "\r\n"
-                                       "{\"ok\":false,\"error\":\"invalid node password\"}\n";
-
 // ---- query values ----------------------------------------------------------
 
 static int hex_value(char c) {
@@ -51,12 +45,12 @@ int get_query_val(const char *query, const char *name, char *out, int size) {
     out[0] = '\0';
     if (!query)
         return 0;
-    size_t name_len = std::strlen(name);
+    size_t name_len = strlen(name);
     const char *p = query;
     while (*p) {
-        if (std::strncmp(p, name, name_len) == 0 && p[name_len] == '=')
+        if (strncmp(p, name, name_len) == 0 && p[name_len] == '=')
             break;
-        p = std::strchr(p, '&');
+        p = strchr(p, '&');
         if (!p)
             return 0;
         ++p;
@@ -93,8 +87,8 @@ int get_query_val(const char *query, const char *name, char *out, int size) {
 // Byte-for-byte equality whose time depends on the lengths only, never on
 // where the first difference lies.
 static bool same_secret(const char *given, const char *secret) {
-    size_t given_len = std::strlen(given);
-    size_t secret_len = std::strlen(secret);
+    size_t given_len = strlen(given);
+    size_t secret_len = strlen(secret);
     unsigned diff = given_len != secret_len;
     for (size_t i = 0; i < given_len; ++i)
         diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i % (secret_len + 1)]);
@@ -102,18 +96,18 @@ static bool same_secret(const char *given, const char *secret) {
 }
 
 bool node_auth_ok() {
-    const char *secret = std::getenv("BOT_PASSWORD");
-    if (!secret || !*secret)
+    const char *secret = env_nonempty("BOT_PASSWORD");
+    if (!secret)
         return true;
-    const char *header = std::getenv("HTTP_X_BOT_PASSWORD");
+    const char *header = platform_getenv("HTTP_X_BOT_PASSWORD");
     if (header && same_secret(header, secret))
         return true;
     // Authorization: spaces, "Bearer ", more spaces, then the password to the
     // end of the value. Any other form falls through to the query.
-    if (const char *auth = std::getenv("HTTP_AUTHORIZATION")) {
+    if (const char *auth = platform_getenv("HTTP_AUTHORIZATION")) {
         while (*auth == ' ')
             ++auth;
-        if (std::strncmp(auth, "Bearer ", 7) == 0) {
+        if (strncmp(auth, "Bearer ", 7) == 0) {
             auth += 7;
             while (*auth == ' ')
                 ++auth;
@@ -122,45 +116,45 @@ bool node_auth_ok() {
         }
     }
     char pwd[256] = {}; // zeroed: the analyzer cannot follow strlen over a decoded value
-    return get_query_val(std::getenv("QUERY_STRING"), "pwd", pwd, sizeof pwd) && same_secret(pwd, secret);
+    return get_query_val(platform_getenv("QUERY_STRING"), "pwd", pwd, sizeof pwd) && same_secret(pwd, secret);
 }
 
 void check_node_auth() {
     if (node_auth_ok())
         return;
-    std::fputs(REFUSAL, stdout);
-    std::exit(0);
+    fputs(REFUSAL_RESPONSE, stdout);
+    exit(0);
 }
 
 // ---- entry -----------------------------------------------------------------
 
-int main(int argc, char **argv) {
+int plugin_main(int argc, char **argv) {
     platform_init();
     if (argc > 1) {
         const char *flag = argv[1];
-        if (std::strcmp(flag, "--meta") == 0) {
-            std::fputs(DISCOVERY_LINE, stdout);
+        if (strcmp(flag, "--meta") == 0) {
+            fputs(DISCOVERY_LINE, stdout);
             return 0;
         }
-        if (std::strcmp(flag, "--version") == 0) {
-            std::printf("%s\n", PLUGIN_VERSION);
+        if (strcmp(flag, "--version") == 0) {
+            printf("%s\n", PLUGIN_VERSION);
             return 0;
         }
-        if (std::strcmp(flag, "--help") == 0) {
-            std::fputs(HELP_TEXT, stdout);
+        if (strcmp(flag, "--help") == 0) {
+            fputs(HELP_TEXT, stdout);
             return 0;
         }
     }
-    if (std::getenv("KV_PLUGIN_META")) {
-        std::fputs(DISCOVERY_LINE, stdout);
+    if (platform_getenv("KV_PLUGIN_META")) {
+        fputs(DISCOVERY_LINE, stdout);
         return 0;
     }
     check_node_auth();
     // Routing looks for markers anywhere in the raw, undecoded query text.
-    const char *query = std::getenv("QUERY_STRING");
-    if (query && (std::strstr(query, "action=") || std::strstr(query, "format=json")))
+    const char *query = platform_getenv("QUERY_STRING");
+    if (query && (strstr(query, "action=") || strstr(query, "format=json")))
         return mode_json(query);
-    bool embedded = query && (std::strstr(query, "embed=1") || std::strstr(query, "embed=true"));
+    bool embedded = query && (strstr(query, "embed=1") || strstr(query, "embed=true"));
     mode_html(embedded);
     return 0;
 }

@@ -1,4 +1,4 @@
-// The request front: query values and the node password gate.
+// The request front: the entry, query values and the node password gate.
 #pragma once
 
 constexpr const char *PLUGIN_VERSION = "1.0.3";
@@ -15,3 +15,7 @@ bool node_auth_ok();
 // Returns when the request may go on; otherwise writes the 401 refusal and
 // ends the process with status 0.
 void check_node_auth();
+
+// Serves one request, or answers a flag or discovery, from the process
+// arguments and the environment. Returns the exit status, always 0.
+int plugin_main(int argc, char **argv);
