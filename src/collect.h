@@ -13,7 +13,8 @@ constexpr int LINE_BUF_SIZE = 131072;
 // request goes on with what it printed. Long enough for nvidia-smi without
 // persistence mode on a healthy machine with many GPUs (it then pays the
 // driver's start-up on every call), short enough that a wedged GPU, which can
-// hold the tool forever, cannot hold the dashboard.
+// hold the tool forever, cannot hold the dashboard. Reading a fixture file
+// ends at the same bound, so a file without end cannot hold it either.
 constexpr int VENDOR_TOOL_TIMEOUT_MS = 10000;
 
 // The only commands the program ever runs. Nothing from the request or the

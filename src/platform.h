@@ -14,8 +14,9 @@
 #endif
 
 // Called first in main: standard output gets a static buffer (so writing never
-// touches the heap) and untranslated line ends; a client that hangs up makes
-// writes fail quietly instead of killing the process.
+// touches the heap), blocking writes and untranslated line ends; a client that
+// hangs up makes writes fail quietly instead of killing the process; the
+// signals a server stops us with stop a running tool too.
 void platform_init();
 
 // The value of an environment variable as bytes, or NULL when it is not set.
@@ -38,16 +39,20 @@ struct platform_stream {
     long long handle;      // file descriptor (POSIX) or HANDLE (Windows)
     long long child;       // process id (POSIX) or process HANDLE (Windows); 0 for a file
     long long job;         // Windows job object holding the command's processes; 0 elsewhere
-    long long deadline_ms; // monotonic time after which a command is stopped
+    long long deadline_ms; // monotonic time after which reading stops (and a command is stopped)
     bool ended;            // end of output, read error or deadline reached
+    bool exited;           // the command's interpreter has ended
 };
 
-// Opens a file for reading; false when it cannot be opened.
-bool platform_open_file(platform_stream *s, const char *path);
+// Opens a file for reading; false when it cannot be opened. Reading it ends
+// when timeout_ms have passed, so even a file without end cannot hold us.
+bool platform_open_file(platform_stream *s, const char *path, int timeout_ms);
 
 // Runs the command text through the command interpreter, unchanged, with its
 // standard output connected to the stream. The command and everything it
-// starts are stopped when timeout_ms have passed. False when it cannot start.
+// starts are stopped when timeout_ms have passed, and once the interpreter
+// has ended its output is waited for only a short quiet time. False when it
+// cannot start.
 bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms);
 
 // Reads up to cap bytes. Returns the number read, or 0 at the end of output,
@@ -56,6 +61,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms);
 long platform_read(platform_stream *s, char *buf, long cap);
 
 // Closes the stream. For a command: waits for it to end until the deadline,
-// kills it and everything it started, and reaps it; a process that ignores
-// even the kill (stuck inside a driver) is waited for only a short grace.
+// kills it and everything it started, detached processes included, and
+// reaps it; a process that ignores even the kill (stuck inside a driver) is
+// waited for only a short grace.
 void platform_close(platform_stream *s);

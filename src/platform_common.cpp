@@ -5,11 +5,15 @@
 char platform_out_buf[1 << 16];
 
 // A vendor tool gets the node's environment (PATH, driver library paths) but
-// not the request: the query, the headers and the node password stay with
-// us. CGI servers name request data with these prefixes.
-static constexpr const char *REQUEST_VARIABLES[] = {"HTTP_",     "QUERY_STRING",    "REQUEST_",    "REDIRECT_",
-                                                    "PATH_INFO", "PATH_TRANSLATED", "SCRIPT_",     "REMOTE_",
-                                                    "CONTENT_",  "AUTH_TYPE",       "BOT_PASSWORD"};
+// nothing of the request: not the query, the headers or the node password,
+// and none of the values a server derives from the request, some of them
+// from the client's own Host header. These are the CGI meta-variables and
+// the common servers' additions, matched as prefixes of the name.
+static constexpr const char *REQUEST_VARIABLES[] = {
+    "AUTH_TYPE", "CONTENT_", "GATEWAY_INTERFACE", "PATH_INFO", "PATH_TRANSLATED", "QUERY_STRING", "REMOTE_",
+    "REQUEST_",  "SCRIPT_",  "SERVER_",           "HTTP_",     "HTTPS",           "DOCUMENT_",    "CONTEXT_",
+    "REDIRECT_", "SSL_",     "UNIQUE_ID",         "FCGI_",     "BOT_PASSWORD",
+};
 
 bool is_request_variable(const char *entry) {
     for (const char *prefix : REQUEST_VARIABLES) {

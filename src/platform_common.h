@@ -10,8 +10,10 @@ extern char platform_out_buf[1 << 16];
 // waits this long for it and then answers without it.
 constexpr int KILL_GRACE_MS = 1500;
 
-// Room for the environment a tool inherits; a longer one is cut.
-constexpr int MAX_TOOL_ENV = 1024;
+// Once a command's interpreter has ended, its output is waited for only this
+// long after the last byte: a process it left behind may hold the pipe open
+// without ever writing.
+constexpr int QUIET_AFTER_EXIT_MS = 150;
 
 // True for the variables that carry the request or the node password, which
 // a vendor tool never gets. entry is "NAME=value" or a bare name.

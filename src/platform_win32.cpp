@@ -54,24 +54,34 @@ static bool is_request_entry(const wchar_t *entry) {
     return is_request_variable(name);
 }
 
-// Copies our environment into tool_env, leaving out the request variables;
-// entries beyond MAX_TOOL_ENV or the block's room are left out too. False
-// when the environment cannot be read: then no tool runs at all rather than
-// one that sees the request.
+static bool is_path_entry(const wchar_t *e) {
+    return (e[0] | 0x20) == L'p' && (e[1] | 0x20) == L'a' && (e[2] | 0x20) == L't' && (e[3] | 0x20) == L'h' &&
+           e[4] == L'=';
+}
+
+// Copies our environment into tool_env, leaving out the request variables.
+// Should the rest not fit, entries are left out, but never PATH, without
+// which no tool is found. False when the environment cannot be read: then no
+// tool runs at all rather than one that sees the request.
 static bool build_tool_env() {
     wchar_t *block = GetEnvironmentStringsW();
     if (!block)
         return false;
+    size_t path_len = 0;
+    for (const wchar_t *e = block; *e; e += wcslen(e) + 1)
+        if (is_path_entry(e))
+            path_len = wcslen(e) + 1;
     size_t used = 0;
-    int count = 0;
     constexpr size_t room = sizeof tool_env / sizeof tool_env[0] - 1; // the block's final NUL
     for (const wchar_t *e = block; *e; e += wcslen(e) + 1) {
         size_t len = wcslen(e) + 1;
-        if (is_request_entry(e) || count == MAX_TOOL_ENV || used + len > room)
+        bool path = is_path_entry(e);
+        if (is_request_entry(e) || used + len + (path ? 0 : path_len) > room)
             continue;
         memcpy(tool_env + used, e, len * sizeof *e);
         used += len;
-        ++count;
+        if (path)
+            path_len = 0;
     }
     tool_env[used] = L'\0';
     if (used == 0)
@@ -146,7 +156,8 @@ static bool make_pipe(HANDLE *read_end, HANDLE *write_end) {
 // go. Only the given handles are inherited: without the list every
 // inheritable handle of ours would go along, the server's end of our standard
 // output included, and a tool that outlives us would hold the response open.
-static bool spawn(const char *app, HANDLE out, HANDLE null_dev, HANDLE *job, PROCESS_INFORMATION *pi) {
+static bool spawn(const char *app, const char *folder, HANDLE out, HANDLE null_dev, HANDLE *job,
+                  PROCESS_INFORMATION *pi) {
     STARTUPINFOEXA si{};
     si.StartupInfo.cb = sizeof si;
     si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -169,7 +180,7 @@ static bool spawn(const char *app, HANDLE out, HANDLE null_dev, HANDLE *job, PRO
             }
         }
     }
-    BOOL started = CreateProcessA(app, cmd_line, nullptr, nullptr, TRUE, flags, tool_env, nullptr, &si.StartupInfo, pi);
+    BOOL started = CreateProcessA(app, cmd_line, nullptr, nullptr, TRUE, flags, tool_env, folder, &si.StartupInfo, pi);
     if (si.lpAttributeList)
         DeleteProcThreadAttributeList(si.lpAttributeList);
     if (!started)
@@ -199,7 +210,47 @@ void platform_init() {
     setvbuf(stdout, platform_out_buf, _IOFBF, sizeof platform_out_buf);
 }
 
-const char *platform_getenv(const char *name) { return getenv(name); }
+// The C runtime's getenv hands out the environment in the ANSI code page,
+// with "?" for every character the code page lacks, so two different
+// passwords could read the same. Values are read from the Unicode
+// environment instead and converted to UTF-8: the bytes a Linux server
+// would pass. Each name is converted once, into a slot of its own that holds
+// the longest value Windows allows; the program reads far fewer names than
+// there are slots.
+constexpr int ENV_SLOTS = 16;
+constexpr int ENV_VALUE_UNITS = 32767;                   // UTF-16 units, the system's limit
+constexpr int ENV_VALUE_BYTES = ENV_VALUE_UNITS * 3 + 1; // each unit gives at most 3 UTF-8 bytes
+static char env_values[ENV_SLOTS][ENV_VALUE_BYTES];
+static const char *env_names[ENV_SLOTS];
+static bool env_set[ENV_SLOTS];
+static wchar_t wide_buf[ENV_VALUE_UNITS + 1];
+
+const char *platform_getenv(const char *name) {
+    int slot = 0;
+    for (; slot < ENV_SLOTS && env_names[slot]; ++slot)
+        if (strcmp(env_names[slot], name) == 0)
+            return env_set[slot] ? env_values[slot] : nullptr;
+    if (slot == ENV_SLOTS)
+        return nullptr;
+    wchar_t wide_name[64];
+    size_t n = 0;
+    for (; name[n] && n < 63; ++n)
+        wide_name[n] = static_cast<unsigned char>(name[n]);
+    wide_name[n] = L'\0';
+    SetLastError(ERROR_SUCCESS);
+    DWORD len = GetEnvironmentVariableW(wide_name, wide_buf, ENV_VALUE_UNITS + 1);
+    env_names[slot] = name;
+    if (len > ENV_VALUE_UNITS || (len == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND))
+        return nullptr;
+    int bytes = len ? WideCharToMultiByte(CP_UTF8, 0, wide_buf, static_cast<int>(len), env_values[slot],
+                                          ENV_VALUE_BYTES - 1, nullptr, nullptr)
+                    : 0;
+    if (len && bytes <= 0)
+        return nullptr;
+    env_values[slot][bytes] = '\0';
+    env_set[slot] = true;
+    return env_values[slot];
+}
 
 const char *platform_name() { return "windows"; }
 
@@ -211,9 +262,13 @@ bool platform_time(long long *seconds) {
     return t != static_cast<__time64_t>(-1);
 }
 
-bool platform_open_file(platform_stream *s, const char *path) {
+bool platform_open_file(platform_stream *s, const char *path, int timeout_ms) {
     *s = platform_stream{};
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    // The path arrives as UTF-8, like every value the program reads, and is
+    // opened through its Unicode form.
+    if (!MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide_buf, ENV_VALUE_UNITS + 1))
+        return false;
+    HANDLE h = CreateFileW(wide_buf, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -224,20 +279,23 @@ bool platform_open_file(platform_stream *s, const char *path) {
         return false;
     }
     s->handle = as_value(h);
+    s->deadline_ms = now_ms() + timeout_ms;
     return true;
 }
 
 bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     *s = platform_stream{};
     // The interpreter from the system folder, never one found through the
-    // current folder or PATH. /d skips AutoRun commands of the registry; with
-    // /s the interpreter drops the outer quotes and runs the text between
-    // them exactly as it is.
-    char app[MAX_PATH + 16];
-    UINT dir_len = GetSystemDirectoryA(app, MAX_PATH);
+    // current folder or PATH, and started in the system folder: cmd.exe
+    // looks for a command in its current folder before PATH, so a tool
+    // planted in the server's folder would run. /d skips AutoRun commands of
+    // the registry; with /s the interpreter drops the outer quotes and runs
+    // the text between them exactly as it is.
+    char folder[MAX_PATH], app[MAX_PATH + 16];
+    UINT dir_len = GetSystemDirectoryA(folder, MAX_PATH);
     if (dir_len == 0 || dir_len >= MAX_PATH)
         return false;
-    snprintf(app + dir_len, sizeof app - dir_len, "\\cmd.exe");
+    snprintf(app, sizeof app, "%s\\cmd.exe", folder);
     int line_len = snprintf(cmd_line, sizeof cmd_line, "cmd.exe /d /s /c \"%s\"", cmd);
     if (line_len < 0 || line_len >= static_cast<int>(sizeof cmd_line))
         return false;
@@ -254,7 +312,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
                                   OPEN_EXISTING, 0, nullptr);
     HANDLE job = make_job();
     PROCESS_INFORMATION pi{};
-    bool ok = null_dev != INVALID_HANDLE_VALUE && spawn(app, write_end, null_dev, &job, &pi);
+    bool ok = null_dev != INVALID_HANDLE_VALUE && spawn(app, folder, write_end, null_dev, &job, &pi);
     // The child holds its own copies now; ours must go, or the end of its
     // output would never be seen.
     CloseHandle(write_end);
@@ -273,20 +331,28 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     return true;
 }
 
+// How long the next wait for output may last: until the deadline, and once
+// the interpreter has ended, until its output has been quiet a short while.
+static long long wait_limit(const platform_stream *s, long long quiet_until) {
+    long long limit = s->deadline_ms;
+    if (s->exited && quiet_until < limit)
+        limit = quiet_until;
+    return limit - now_ms();
+}
+
 long platform_read(platform_stream *s, char *buf, long cap) {
     HANDLE h = as_handle(s->handle);
     DWORD want = static_cast<DWORD>(cap);
+    long long quiet_until = now_ms() + QUIET_AFTER_EXIT_MS;
     while (!s->ended) {
         DWORD got = 0;
-        if (!s->child) { // a file
-            if (ReadFile(h, buf, want, &got, nullptr) && got > 0)
+        if (!s->child) { // a file, read until its end or the deadline
+            if (now_ms() < s->deadline_ms && ReadFile(h, buf, want, &got, nullptr) && got > 0)
                 return static_cast<long>(got);
             s->ended = true;
             break;
         }
-        long long left = s->deadline_ms - now_ms();
-        if (left <= 0) { // the tool hangs: stop it and go on without it
-            stop_command(s);
+        if (wait_limit(s, quiet_until) <= 0) { // the tool hangs, or is gone and its output quiet
             s->ended = true;
             break;
         }
@@ -297,11 +363,24 @@ long platform_read(platform_stream *s, char *buf, long cap) {
                 s->ended = true;
                 break;
             }
-            if (WaitForSingleObject(read_event, static_cast<DWORD>(left)) != WAIT_OBJECT_0) {
-                // The read must be over before buf may be given back; a
-                // cancelled read that raced with data still delivers it.
-                CancelIoEx(h, &ov);
-                stop_command(s);
+            HANDLE events[2] = {read_event, as_handle(s->child)};
+            for (;;) {
+                long long left = wait_limit(s, quiet_until);
+                DWORD w =
+                    WaitForMultipleObjects(s->exited ? 1 : 2, events, FALSE, static_cast<DWORD>(left > 0 ? left : 0));
+                if (w == WAIT_OBJECT_0 + 1) { // the interpreter has ended
+                    s->exited = true;
+                    quiet_until = now_ms() + QUIET_AFTER_EXIT_MS;
+                    continue;
+                }
+                if (w != WAIT_OBJECT_0) {
+                    // The read must be over before buf may be given back; a
+                    // cancelled read that raced with data still delivers it.
+                    CancelIoEx(h, &ov);
+                    if (!s->exited)
+                        stop_command(s);
+                }
+                break;
             }
             if (!GetOverlappedResult(h, &ov, &got, TRUE)) {
                 s->ended = true;
