@@ -43,13 +43,48 @@ int parse_num(const char *s, double *out) {
     return 1;
 }
 
+int utf8_length(const char *s) {
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
+    auto in = [](unsigned char c, int lo, int hi) { return c >= lo && c <= hi; };
+    unsigned char c = u[0];
+    if (c < 0x80)
+        return 1;
+    // The second byte's range depends on the first: that is what rules out
+    // overlong forms, surrogates and values above U+10FFFF.
+    int len = 0, lo = 0x80, hi = 0xBF;
+    if (in(c, 0xC2, 0xDF))
+        len = 2;
+    else if (in(c, 0xE0, 0xEF))
+        len = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (in(c, 0xF0, 0xF4))
+        len = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else
+        return 0;
+    if (!in(u[1], lo, hi))
+        return 0;
+    for (int i = 2; i < len; ++i)
+        if (!in(u[i], 0x80, 0xBF))
+            return 0;
+    return len;
+}
+
 void copy_str(char *dst, int size, const char *src) {
     if (!dst)
         return;
     int n = 0;
-    if (src)
+    if (src) {
         while (n < size - 1 && src[n])
             ++n;
+        // A cut inside a character leaves that character out whole: its
+        // first bytes alone would be no text at all.
+        if (src[n]) {
+            int start = n;
+            while (start > 0 && n - start < 3 && (static_cast<unsigned char>(src[start]) & 0xC0) == 0x80)
+                --start;
+            if (start < n && start + utf8_length(src + start) > n)
+                n = start;
+        }
+    }
     memcpy(dst, src ? src : "", static_cast<size_t>(n));
     dst[n] = '\0';
 }
@@ -198,7 +233,7 @@ int run_cmd_lines(const char *cmd, line_cb cb, void *ctx) {
 
 int feed_file_lines(const char *path, line_cb cb, void *ctx) {
     line_reader r{};
-    if (!platform_open_file(&r.stream, path))
+    if (!platform_open_file(&r.stream, path, VENDOR_TOOL_TIMEOUT_MS))
         return 0;
     feed_target t{cb, ctx};
     return read_lines(&r, feed_line, &t);
@@ -271,7 +306,7 @@ static int csv_line(char *line, void *snap) {
 int collect_mock_csv(gpu_snapshot *snap) {
     const char *path = env_nonempty("VISTREL_MOCK_CSV");
     line_reader r{};
-    if (!path || !platform_open_file(&r.stream, path) || !read_lines(&r, csv_line, snap))
+    if (!path || !platform_open_file(&r.stream, path, VENDOR_TOOL_TIMEOUT_MS) || !read_lines(&r, csv_line, snap))
         return 0;
     snap->mocked = 1;
     copy_str(snap->source, SOURCE_SIZE, "mock");
@@ -326,7 +361,7 @@ int collect_nvidia(gpu_snapshot *snap) {
     if (const char *mock = env_nonempty("VISTREL_MOCK_NVIDIA")) {
         snap->mocked = 1;
         line_reader r{};
-        if (!platform_open_file(&r.stream, mock))
+        if (!platform_open_file(&r.stream, mock, VENDOR_TOOL_TIMEOUT_MS))
             return 0; // unreadable mock file: no query runs
         fed = read_lines(&r, nv_mock_line, &ctx);
     } else {

@@ -33,24 +33,33 @@ void json_header() { out(JSON_HEADER_BLOCK); }
 void json_str(const char *s) {
     putchar('"');
     const char *run = s; // bytes that go out unchanged are written in runs
-    for (const char *p = s;; ++p) {
+    for (const char *p = s;;) {
         unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != '"' && c != '\\')
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            ++p;
             continue;
+        }
+        if (int len = c >= 0x80 ? utf8_length(p) : 0) {
+            p += len;
+            continue;
+        }
         fwrite(run, 1, static_cast<size_t>(p - run), stdout);
-        run = p + 1;
-        if (c == '\0')
-            break;
+        run = ++p;
         switch (c) {
+        case '\0': putchar('"'); return;
         case '"': out("\\\""); break;
         case '\\': out("\\\\"); break;
         case '\n': out("\\n"); break;
         case '\r': out("\\r"); break;
         case '\t': out("\\t"); break;
-        default: break; // other control bytes are dropped
+        default:
+            // A byte of no well-formed character: the replacement character,
+            // so the document stays valid UTF-8. Other controls are dropped.
+            if (c >= 0x80)
+                out("\\ufffd");
+            break;
         }
     }
-    putchar('"');
 }
 
 // "index" of the first GPU whose uuid equals the process's, or -1.

@@ -9,7 +9,9 @@ constexpr int UTC_STAMP_SIZE = 40;
 void json_header();
 
 // Writes s as a JSON string literal. Quote, backslash, LF, CR and TAB are
-// escaped; other control bytes are dropped; every other byte goes out as is.
+// escaped; other control bytes are dropped; well-formed UTF-8 characters go
+// out as they are, and every byte of no such character as \ufffd, so the
+// document is valid UTF-8 whatever the source printed.
 void json_str(const char *s);
 
 // Writes the header block and the metrics document for a filled snapshot.

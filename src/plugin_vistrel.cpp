@@ -128,9 +128,32 @@ void check_node_auth() {
 
 // ---- entry -----------------------------------------------------------------
 
+// RFC 3875 lets a server pass a query without "=" as command-line words,
+// split at "+" and URL-decoded: GET /plugin_vistrel?--help then arrives as
+// the argument --help. True when arg is that first word, so it belongs to
+// the request and is no flag.
+static bool is_query_word(const char *arg, const char *query) {
+    if (!query || strchr(query, '='))
+        return false;
+    const char *q = query;
+    for (;; ++arg) {
+        int c = *q == '+' ? '\0' : static_cast<unsigned char>(*q);
+        if (c == '%' && hex_value(q[1]) >= 0 && hex_value(q[2]) >= 0) {
+            c = hex_value(q[1]) << 4 | hex_value(q[2]);
+            q += 3;
+        } else if (c) {
+            ++q;
+        }
+        if (c != static_cast<unsigned char>(*arg))
+            return false;
+        if (!c)
+            return true;
+    }
+}
+
 int plugin_main(int argc, char **argv) {
     platform_init();
-    if (argc > 1) {
+    if (argc > 1 && !is_query_word(argv[1], platform_getenv("QUERY_STRING"))) {
         const char *flag = argv[1];
         if (strcmp(flag, "--meta") == 0) {
             fputs(DISCOVERY_LINE, stdout);

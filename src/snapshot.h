@@ -62,5 +62,11 @@ char *trim(char *s);
 int parse_num(const char *s, double *out);
 
 // Copies src into dst (size bytes, at least 1), cut to size-1 bytes and
-// always terminated; NULL src gives the empty text.
+// always terminated; NULL src gives the empty text. A well-formed UTF-8
+// character that the cut would split is left out whole.
 void copy_str(char *dst, int size, const char *src);
+
+// The length in bytes of the well-formed UTF-8 character at s (1 for ASCII
+// and for the terminator), or 0 when the bytes there are no such character:
+// no overlong forms, no surrogates, nothing above U+10FFFF.
+int utf8_length(const char *s);

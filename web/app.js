@@ -72,7 +72,10 @@ function refresh() {
   return Promise.resolve()
     .then(function () {
       var opt = { cache: 'no-store' };
-      if (pwd) opt.headers = { 'X-Bot-Password': pwd };
+      // fetch refuses a header value beyond Latin-1 and then sends nothing at
+      // all; such a password travels in the query alone, which the node
+      // accepts as well. Printable ASCII is what every server passes as is.
+      if (pwd && /^[\x20-\x7e]+$/.test(pwd)) opt.headers = { 'X-Bot-Password': pwd };
       return fetch(requestUrl(), opt);
     })
     .then(function (r) {
