@@ -58,11 +58,13 @@ $(BUILD)/test/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN)
 	@mkdir -p $(@D)
 	$(CXX) $(CPPFLAGS) $(LANGF) $(WARN) -O1 -g -Dmain=plugin_main -c -o $@ $<
 
-$(BUILD)/unit_tests: tests/unit_test.cpp tests/capture.h $(TEST_OBJ)
-	$(CXX) $(CPPFLAGS) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/unit_test.cpp $(TEST_OBJ) $(GTEST_LIBS)
+TEST_SUPPORT = $(wildcard tests/support/*.h)
 
-$(BUILD)/blackbox_tests: tests/blackbox_test.cpp tests/run_plugin.h tests/responses.h tests/json_check.h
-	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/blackbox_test.cpp $(GTEST_LIBS)
+$(BUILD)/unit_tests: tests/unit/unit_test.cpp tests/unit/capture.h $(TEST_SUPPORT) $(TEST_OBJ)
+	$(CXX) $(CPPFLAGS) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests/support -Itests/unit -o $@ tests/unit/unit_test.cpp $(TEST_OBJ) $(GTEST_LIBS)
+
+$(BUILD)/blackbox_tests: tests/process/blackbox_test.cpp $(TEST_SUPPORT)
+	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests/support -o $@ tests/process/blackbox_test.cpp $(GTEST_LIBS)
 
 # What the C++ tests and the lint need, installed when missing.
 test-deps:
@@ -85,11 +87,14 @@ test: $(TEST_STEPS)
 TIDY_CHECKS = -*,bugprone-*,-bugprone-easily-swappable-parameters,clang-analyzer-*,performance-*,\
 portability-*,readability-misleading-indentation,readability-redundant-*,misc-redundant-expression
 
+# Every C++ file of the tests (the browser tests hold none).
+TEST_CXX = $(wildcard tests/*/*.cpp tests/*/*.h)
+
 lint: $(WEB_GEN)
-	clang-format --dry-run --Werror src/*.cpp src/*.h tools/*.cpp tests/*.cpp tests/*.h
+	clang-format --dry-run --Werror src/*.cpp src/*.h tools/*.cpp $(TEST_CXX)
 	clang-tidy --quiet --warnings-as-errors='*' --checks='$(TIDY_CHECKS)' $(SRC) -- $(CPPFLAGS) $(LANGF)
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++17 \
 	  --inline-suppr -Isrc -I$(BUILD)/gen --suppress=missingIncludeSystem $(SRC)
 
 format:
-	clang-format -i src/*.cpp src/*.h tools/*.cpp tests/*.cpp tests/*.h
+	clang-format -i src/*.cpp src/*.h tools/*.cpp $(TEST_CXX)

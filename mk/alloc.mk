@@ -1,5 +1,5 @@
 # No heap on the request path: the release objects linked with a counting
-# shim (tests/alloc/count_alloc.cpp, through -Wl,--wrap) into
+# shim (tests/process/count_alloc.cpp, through -Wl,--wrap) into
 # build/alloc/plugin_vistrel; `make test-alloc` runs every kind of request
 # through it and expects zero allocations after main starts.
 
@@ -7,15 +7,15 @@ ALLOC_DIR  = $(BUILD)/alloc
 ALLOC_WRAP = -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc,--wrap=memalign \
              -Wl,--wrap=posix_memalign,--wrap=main
 
-$(ALLOC_DIR)/count_alloc.o: tests/alloc/count_alloc.cpp
+$(ALLOC_DIR)/count_alloc.o: tests/process/count_alloc.cpp
 	@mkdir -p $(@D)
 	$(CXX) -std=c++17 -O1 -Wall -Wextra -Werror -c -o $@ $<
 
 $(ALLOC_DIR)/plugin_vistrel: $(OBJ) $(ALLOC_DIR)/count_alloc.o
 	$(CXX) $(LDSTATIC) $(CXXFLAGS) $(ALLOC_WRAP) -o $@ $^
 
-$(ALLOC_DIR)/alloc_tests: tests/alloc/alloc_test.cpp tests/run_plugin.h
-	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ $< $(GTEST_LIBS)
+$(ALLOC_DIR)/alloc_tests: tests/process/alloc_test.cpp $(TEST_SUPPORT)
+	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests/support -o $@ $< $(GTEST_LIBS)
 
 .PHONY: test-alloc
 test-alloc: $(ALLOC_DIR)/plugin_vistrel $(ALLOC_DIR)/alloc_tests

@@ -33,13 +33,13 @@ $(FUZZ_DIR)/obj/%.o: src/%.cpp $(wildcard src/*.h) $(WEB_GEN) | fuzz-deps
 	$(FUZZ_CXX) $(CPPFLAGS) $(LANGF) $(WARN) $(FUZZ_CFLAGS) -fsanitize=fuzzer-no-link -Dmain=plugin_main -c -o $@ $<
 
 # The checks and models: sanitized, but not coverage-instrumented.
-$(FUZZ_DIR)/fuzz_support.o: tests/fuzz/fuzz_support.cpp tests/fuzz/fuzz_common.h tests/json_check.h \
+$(FUZZ_DIR)/fuzz_support.o: tests/fuzz/fuzz_support.cpp tests/fuzz/fuzz_common.h tests/support/json_check.h \
                             $(wildcard src/*.h) | fuzz-deps
 	@mkdir -p $(@D)
-	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -Itests/fuzz -Itests -c -o $@ $<
+	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -Itests/fuzz -Itests/support -c -o $@ $<
 
 $(FUZZ_DIR)/%: tests/fuzz/%.cpp tests/fuzz/fuzz_common.h $(FUZZ_DIR)/fuzz_support.o $(FUZZ_OBJ)
-	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -fsanitize=fuzzer -Itests/fuzz -Itests \
+	$(FUZZ_CXX) $(CPPFLAGS) -std=c++17 -Wall -Wextra -Werror $(FUZZ_CFLAGS) -fsanitize=fuzzer -Itests/fuzz -Itests/support \
 	  -o $@ $< $(FUZZ_DIR)/fuzz_support.o $(FUZZ_OBJ)
 
 # The objects are kept: pattern-built prerequisites would otherwise be

@@ -2,9 +2,9 @@
 # runs them against the release build; test-sanitize runs them against the
 # sanitizer build.
 
-$(BUILD)/hostile_tests: tests/hostile_test.cpp tests/responses.h tests/run_plugin.h tests/json_check.h
+$(BUILD)/hostile_tests: tests/process/hostile_test.cpp $(TEST_SUPPORT)
 	@mkdir -p $(@D)
-	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests -o $@ tests/hostile_test.cpp $(GTEST_LIBS)
+	$(CXX) -std=c++17 -O1 -g -Wall -Wextra -Werror -Itests/support -o $@ tests/process/hostile_test.cpp $(GTEST_LIBS)
 
 .PHONY: test-hostile
 test-hostile: $(BUILD)/hostile_tests $(BIN)

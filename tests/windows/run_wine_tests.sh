@@ -28,7 +28,7 @@ unset DISPLAY WAYLAND_DISPLAY
 # Z: is the whole Unix tree in every Wine prefix.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 FAKES_WIN=$(winpath "$WIN_BUILD/fakes")
-FIX=$TESTS/fixtures
+FIX=$TESTS/data/fixtures
 
 # ---- the Wine prefix, made once and quietly ---------------------------------
 # Several runs may share the prefix (make test in parallel trees of work):

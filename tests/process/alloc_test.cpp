@@ -79,8 +79,8 @@ class NoHeap : public ::testing::Test {
 const std::string ZERO = "allocations 0 bytes 0 callers\n";
 
 TEST_F(NoHeap, EveryKindOfRequest) {
-    const std::string fakes = "PATH=" + tests_dir() + "/fakes:/usr/bin:/bin";
-    const std::string csv = "VISTREL_MOCK_CSV=" + tests_dir() + "/fixtures/two-gpus.csv";
+    const std::string fakes = "PATH=" + tests_dir() + "/data/fakes:/usr/bin:/bin";
+    const std::string csv = "VISTREL_MOCK_CSV=" + tests_dir() + "/data/fixtures/two-gpus.csv";
     // The largest fixture the program takes: 32 GPUs and 256 processes with
     // the largest numbers (309-digit "%.0f" values, sums that overflow) and
     // names at their limits.
@@ -108,11 +108,11 @@ TEST_F(NoHeap, EveryKindOfRequest) {
         {"metrics from the CSV fixture", {csv, "QUERY_STRING=action=metrics"}, {}},
         {"metrics from the largest fixture", {"VISTREL_MOCK_CSV=" + dir + "/big.csv", "QUERY_STRING=format=json"}, {}},
         {"metrics from nvidia-smi",
-         {fakes, "FAKE_NVIDIA_GPU=" + tests_dir() + "/fixtures/nvidia-gpus.txt",
-          "FAKE_NVIDIA_APPS=" + tests_dir() + "/fixtures/nvidia-apps.txt", "QUERY_STRING=action=metrics"},
+         {fakes, "FAKE_NVIDIA_GPU=" + tests_dir() + "/data/fixtures/nvidia-gpus.txt",
+          "FAKE_NVIDIA_APPS=" + tests_dir() + "/data/fixtures/nvidia-apps.txt", "QUERY_STRING=action=metrics"},
          {}},
         {"metrics from rocm-smi",
-         {fakes, "FAKE_ROCM_OUT=" + tests_dir() + "/fixtures/rocm-two-gpus.txt", "QUERY_STRING=action=metrics"},
+         {fakes, "FAKE_ROCM_OUT=" + tests_dir() + "/data/fixtures/rocm-two-gpus.txt", "QUERY_STRING=action=metrics"},
          {}},
         {"metrics with no source", {"PATH=" + dir, "QUERY_STRING=action=metrics"}, {}},
         {"discovery", {"KV_PLUGIN_META=1"}, {}},

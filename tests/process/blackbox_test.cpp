@@ -25,8 +25,8 @@ const std::string DISCOVERY = "{\"name\":\"vistrel\",\"desc\":\"Local GPUs\"}\n"
 const std::string NOTE = "Opened directly from the node API.";
 const std::string NO_GPU = "No local NVIDIA/AMD GPU detected";
 
-std::string fakes() { return tests_dir() + "/fakes"; }
-std::string fixture(const std::string &name) { return tests_dir() + "/fixtures/" + name; }
+std::string fakes() { return tests_dir() + "/data/fakes"; }
+std::string fixture(const std::string &name) { return tests_dir() + "/data/fixtures/" + name; }
 
 // PATH with the fake tools first; the fakes themselves need cat and sleep.
 std::string fake_path() { return "PATH=" + fakes() + ":/usr/bin:/bin"; }

@@ -75,15 +75,16 @@ class Hostile : public ::testing::Test {
     // A node with the CSV fixture; a shell and touch are on PATH, so text
     // that reached a command interpreter would run.
     std::vector<std::string> csv_env() const {
-        return {"PATH=" + tests_dir() + "/fakes:/usr/bin:/bin", "VISTREL_MOCK_CSV=" + csv};
+        return {"PATH=" + tests_dir() + "/data/fakes:/usr/bin:/bin", "VISTREL_MOCK_CSV=" + csv};
     }
 
     // A node whose nvidia-smi is the fake: every metrics request runs the two
     // fixed queries through /bin/sh.
-    std::vector<std::string> nvidia_env(const std::string &gpus = tests_dir() + "/fixtures/nvidia-gpus.txt",
-                                        const std::string &apps = tests_dir() + "/fixtures/nvidia-apps.txt") const {
-        return {"PATH=" + tests_dir() + "/fakes:/usr/bin:/bin", "FAKE_NVIDIA_GPU=" + gpus, "FAKE_NVIDIA_APPS=" + apps,
-                "FAKE_LOG=" + fake_log()};
+    std::vector<std::string> nvidia_env(const std::string &gpus = tests_dir() + "/data/fixtures/nvidia-gpus.txt",
+                                        const std::string &apps = tests_dir() +
+                                                                  "/data/fixtures/nvidia-apps.txt") const {
+        return {"PATH=" + tests_dir() + "/data/fakes:/usr/bin:/bin", "FAKE_NVIDIA_GPU=" + gpus,
+                "FAKE_NVIDIA_APPS=" + apps, "FAKE_LOG=" + fake_log()};
     }
 
     // Process ids of every fake tool and sleeper the plugin started.
