@@ -72,7 +72,7 @@ test-deps:
 	  clang-tidy:clang-tidy clang-format:clang-format cppcheck:cppcheck
 
 test-unit: $(BUILD)/unit_tests
-	$(BUILD)/unit_tests
+	VISTREL_TESTS=$(CURDIR)/tests $(BUILD)/unit_tests
 
 # VISTREL_BIN picks the binary under test (the sanitizer build uses it too).
 test-blackbox: $(BUILD)/blackbox_tests $(BIN)

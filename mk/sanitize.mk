@@ -47,7 +47,7 @@ test-sanitize: $(ASAN_DIR)/plugin_vistrel $(BUILD)/hostile_tests \
 	@rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
 	@fail=0; \
 	if [ -x $(ASAN_DIR)/unit_tests ] && [ -f tests/unit/unit_test.cpp ]; then \
-	  echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(ASAN_DIR)/unit_tests || fail=1; \
+	  echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) VISTREL_TESTS=$(CURDIR)/tests $(ASAN_DIR)/unit_tests || fail=1; \
 	else echo "== unit tests (ASan+UBSan): NOT RUN, tests/unit/unit_test.cpp is missing"; fi; \
 	if [ -f tests/process/blackbox_test.cpp ]; then \
 	  echo "== black-box tests against $(ASAN_DIR)/plugin_vistrel"; \

@@ -5,6 +5,7 @@
 
 #include <cfloat>
 
+#include "expected.h"
 #include "json_check.h"
 
 namespace fuzz {
@@ -118,14 +119,6 @@ query_model model_query_val(const std::string &q, const std::string &name, size_
 
 // ---- the metrics document --------------------------------------------------
 
-static const std::string &json_header_text() {
-    static const std::string h = "Content-Type: application/json; charset=utf-8\r\n"
-                                 "Cache-Control: no-store\r\n"
-                                 "X-Content-Type-Options: nosniff\r\n"
-                                 "\r\n";
-    return h;
-}
-
 bool ascii(const char *s) {
     for (; *s; ++s)
         if (static_cast<unsigned char>(*s) >= 0x80)
@@ -181,7 +174,7 @@ void check_json_str(const std::string &s) {
 
 void check_metrics_document(const gpu_snapshot &s) {
     std::string outp = captured([&] { json_metrics(&s, "2026-01-02T03:04:05Z"); });
-    const std::string &hdr = json_header_text();
+    const std::string &hdr = expected_json_header();
     FUZZ_CHECK(outp.compare(0, hdr.size(), hdr) == 0, "no JSON header block");
     std::string body = outp.substr(hdr.size());
     FUZZ_CHECK(!body.empty() && body.find('\n') == body.size() - 1, "document is not one line");
