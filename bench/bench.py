@@ -71,10 +71,10 @@ def tool_queries(binary):
 
 
 def cases(args):
-    fixtures = os.path.join(ROOT, "tests", "fixtures")
+    fixtures = os.path.join(ROOT, "tests", "data", "fixtures")
     gpu_q, apps_q = tool_queries(args.bin)
     fake = {
-        "PATH": os.path.join(ROOT, "tests", "fakes") + ":/usr/local/bin:/usr/bin:/bin",
+        "PATH": os.path.join(ROOT, "tests", "data", "fakes") + ":/usr/local/bin:/usr/bin:/bin",
         "FAKE_NVIDIA_GPU": os.path.join(fixtures, "nvidia-gpus.txt"),
         "FAKE_NVIDIA_APPS": os.path.join(fixtures, "nvidia-apps.txt"),
     }
@@ -244,7 +244,7 @@ def main():
               "Each request is exec'd with a CGI environment (password set and sent in the header), standard"
               " output read through a pipe (`hyperfine -N --output=pipe`). Floor: `bench/floor.c`, static,"
               " writing the same number of bytes; for the fake nvidia-smi case it first runs"
-              " `sh -c '<GPU query>'` and `sh -c '<apps query>'` with tests/fakes on PATH. Peak RSS is"
+              " `sh -c '<GPU query>'` and `sh -c '<apps query>'` with tests/data/fakes on PATH. Peak RSS is"
               " `/usr/bin/time -v`'s \"Maximum resident set size\", the largest over 5 runs; it covers the"
               " children a process waited for, so in the tool case it is the shell running the fake tool."
               " Budgets: ratio to floor (1.5x; 1.2x with the tool), peak RSS under %d KiB, and the 100 MB"

@@ -27,7 +27,7 @@ $(BUILD)/tests/%_tests: tests/process/%_test.cpp $(TEST_SUPPORT)
 	$(call LINK_TEST)
 
 test-unit: $(BUILD)/tests/unit_tests
-	$<
+	$(TEST_ENV) $<
 
 # VISTREL_BIN picks the binary under test (test-sanitize runs the same suites
 # against the sanitizer build).
@@ -74,7 +74,7 @@ $(asan_DIR)/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TE
 test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests
 	@rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
 	@fail=0; \
-	echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(asan_DIR)/unit_tests || fail=1; \
+	echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(TEST_ENV) $(asan_DIR)/unit_tests || fail=1; \
 	for suite in blackbox hostile; do \
 	  echo "== $$suite tests against $(asan_DIR)/plugin_vistrel"; \
 	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel $(TEST_ENV) $(BUILD)/tests/$${suite}_tests || fail=1; \

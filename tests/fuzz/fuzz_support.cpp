@@ -5,6 +5,7 @@
 
 #include <cfloat>
 
+#include "expected.h"
 #include "json_check.h"
 
 namespace fuzz {
@@ -47,6 +48,13 @@ static bool all_zero(const void *p, size_t n) {
 
 static bool flag(int v) { return v == 0 || v == 1; }
 
+// Every entry past the count is all zero bytes.
+template <typename T, int N> static void check_zero_past(const T (&entries)[N], int count, const char *what) {
+    for (int i = count; i < N; ++i)
+        FUZZ_CHECK(all_zero(&entries[i], sizeof entries[i]), "%s entry %d past the count %d is not zero", what, i,
+                   count);
+}
+
 void check_snapshot(const gpu_snapshot &s) {
     FUZZ_CHECK(s.gpu_count >= 0 && s.gpu_count <= MAX_GPUS, "gpu_count %d", s.gpu_count);
     FUZZ_CHECK(s.proc_count >= 0 && s.proc_count <= MAX_PROCS, "proc_count %d", s.proc_count);
@@ -54,12 +62,9 @@ void check_snapshot(const gpu_snapshot &s) {
                    terminated(s.message, MESSAGE_SIZE),
                "unterminated outcome text");
     FUZZ_CHECK(flag(s.available) && flag(s.mocked), "available %d mocked %d", s.available, s.mocked);
-    for (int i = 0; i < MAX_GPUS; ++i) {
+    check_zero_past(s.gpus, s.gpu_count, "GPU");
+    for (int i = 0; i < s.gpu_count; ++i) {
         const gpu_info &g = s.gpus[i];
-        if (i >= s.gpu_count) {
-            FUZZ_CHECK(all_zero(&g, sizeof g), "GPU entry %d past the count %d is not zero", i, s.gpu_count);
-            continue;
-        }
         FUZZ_CHECK(terminated(g.uuid, UUID_SIZE) && terminated(g.name, NAME_SIZE), "GPU %d text unterminated", i);
         FUZZ_CHECK(flag(g.has_temp) && flag(g.has_power) && flag(g.has_power_limit), "GPU %d flags %d %d %d", i,
                    g.has_temp, g.has_power, g.has_power_limit);
@@ -70,28 +75,15 @@ void check_snapshot(const gpu_snapshot &s) {
         FUZZ_CHECK(g.has_power || g.power_w == 0.0, "GPU %d power without flag", i);
         FUZZ_CHECK(g.has_power_limit || g.power_limit_w == 0.0, "GPU %d limit without flag", i);
     }
-    for (int i = 0; i < MAX_PROCS; ++i) {
+    check_zero_past(s.procs, s.proc_count, "process");
+    for (int i = 0; i < s.proc_count; ++i) {
         const proc_info &p = s.procs[i];
-        if (i >= s.proc_count) {
-            FUZZ_CHECK(all_zero(&p, sizeof p), "process entry %d past the count %d is not zero", i, s.proc_count);
-            continue;
-        }
         FUZZ_CHECK(terminated(p.gpu_uuid, UUID_SIZE) && terminated(p.name, NAME_SIZE), "process %d unterminated", i);
         FUZZ_CHECK(std::isfinite(p.used_mb), "process %d used_mb not finite", i);
     }
 }
 
 // ---- query values, written plainly from the rules --------------------------
-
-static int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 query_model model_query_val(const std::string &q, const std::string &name, size_t size) {
     query_model m;
@@ -105,8 +97,9 @@ query_model model_query_val(const std::string &q, const std::string &name, size_
             if (raw.size() > size - 1)
                 raw.resize(size - 1);
             for (size_t i = 0; i < raw.size();) {
-                if (raw[i] == '%' && i + 2 < raw.size() && hex_digit(raw[i + 1]) >= 0 && hex_digit(raw[i + 2]) >= 0) {
-                    m.value += static_cast<char>(hex_digit(raw[i + 1]) * 16 + hex_digit(raw[i + 2]));
+                if (raw[i] == '%' && i + 2 < raw.size() && jcheck::hex_digit(raw[i + 1]) >= 0 &&
+                    jcheck::hex_digit(raw[i + 2]) >= 0) {
+                    m.value += static_cast<char>(jcheck::hex_digit(raw[i + 1]) * 16 + jcheck::hex_digit(raw[i + 2]));
                     i += 3;
                 } else {
                     m.value += raw[i] == '+' ? ' ' : raw[i];
@@ -125,14 +118,6 @@ query_model model_query_val(const std::string &q, const std::string &name, size_
 }
 
 // ---- the metrics document --------------------------------------------------
-
-static const std::string &json_header_text() {
-    static const std::string h = "Content-Type: application/json; charset=utf-8\r\n"
-                                 "Cache-Control: no-store\r\n"
-                                 "X-Content-Type-Options: nosniff\r\n"
-                                 "\r\n";
-    return h;
-}
 
 bool ascii(const char *s) {
     for (; *s; ++s)
@@ -189,7 +174,7 @@ void check_json_str(const std::string &s) {
 
 void check_metrics_document(const gpu_snapshot &s) {
     std::string outp = captured([&] { json_metrics(&s, "2026-01-02T03:04:05Z"); });
-    const std::string &hdr = json_header_text();
+    const std::string &hdr = expected_json_header();
     FUZZ_CHECK(outp.compare(0, hdr.size(), hdr) == 0, "no JSON header block");
     std::string body = outp.substr(hdr.size());
     FUZZ_CHECK(!body.empty() && body.find('\n') == body.size() - 1, "document is not one line");

@@ -9,6 +9,10 @@ set -u
 dir=$1 seconds=$2 max_len=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
+# The document check reads the expected header from the tests folder, and
+# each run goes from $dir.
+VISTREL_TESTS=${VISTREL_TESTS:-$(cd "$here/.." && pwd)}
+export VISTREL_TESTS
 for t in "$@"; do
   mkdir -p "$dir/corpus/$t"
   dict=

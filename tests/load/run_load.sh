@@ -26,7 +26,7 @@ mkdir -p "$work/docroot" "$work/log"
 # A copy of our own: its path tells this test's plugin processes apart from
 # those of anything else running on the machine.
 cp "$bin" "$work/plugin_vistrel"
-cp "$root/tests/fixtures/two-gpus.csv" "$work/gpus.csv"
+cp "$root/tests/data/fixtures/two-gpus.csv" "$work/gpus.csv"
 : > "$work/fake.log"
 # Every process started for a request carries this in its environment.
 run_tag="vistrel-load-$$-$(date +%s%N)"
@@ -57,8 +57,8 @@ server.breakagelog   = "$work/log/cgi-stderr.log"
 server.max-connections = 256
 CONF
   cgi_block /plugin_vistrel PATH /usr/bin:/bin VISTREL_MOCK_CSV "$work/gpus.csv"
-  cgi_block /nv/plugin_vistrel PATH "$root/tests/fakes:/usr/bin:/bin" \
-    FAKE_NVIDIA_GPU "$root/tests/fixtures/nvidia-gpus.txt" FAKE_NVIDIA_APPS "$root/tests/fixtures/nvidia-apps.txt" \
+  cgi_block /nv/plugin_vistrel PATH "$root/tests/data/fakes:/usr/bin:/bin" \
+    FAKE_NVIDIA_GPU "$root/tests/data/fixtures/nvidia-gpus.txt" FAKE_NVIDIA_APPS "$root/tests/data/fixtures/nvidia-apps.txt" \
     FAKE_LOG "$work/fake.log"
   cgi_block /locked/plugin_vistrel PATH /usr/bin:/bin VISTREL_MOCK_CSV "$work/gpus.csv" BOT_PASSWORD "$secret"
 } > "$work/lighttpd.conf"

@@ -2,11 +2,12 @@
 # Black-box checks of the Windows build, run under Wine: the .exe gets a
 # controlled environment as a CGI server would give it, fake nvidia-smi.exe
 # and rocm-smi.exe on its PATH, and its standard output is compared byte for
-# byte with the expected response. Only the utc stamp and the pid, which no
+# byte with the expected response in tests/data/expected/, the files the
+# Linux suites compare with too. Only the utc stamp and the pid, which no
 # test can know, are checked by form and range instead.
 #
 #   WIN_BUILD      folder of plugin_vistrel.exe, fakes/ and proc_alive.exe
-#   VISTREL_TESTS  the tests folder (fixtures)
+#   VISTREL_TESTS  the tests folder (data/fixtures, data/expected)
 #   WINE           the Wine loader (default /usr/lib/wine/wine64)
 #   LINUX_BIN      optional: the Linux build; pages must match it byte for byte
 set -u
@@ -28,7 +29,8 @@ unset DISPLAY WAYLAND_DISPLAY
 # Z: is the whole Unix tree in every Wine prefix.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 FAKES_WIN=$(winpath "$WIN_BUILD/fakes")
-FIX=$TESTS/fixtures
+FIX=$TESTS/data/fixtures
+EXPECTED=$TESTS/data/expected
 
 # ---- the Wine prefix, made once and quietly ---------------------------------
 # Several runs may share the prefix (make test in parallel trees of work):
@@ -106,22 +108,36 @@ clean_exit() {
     return $clean
 }
 
-# same FILE EXPECTED_TEXT: the file holds exactly these bytes.
+# same FILE EXPECTED_FILE: the two files hold the same bytes.
 same() {
-    printf '%s' "$2" >"$1.expected"
-    if cmp -s "$1" "$1.expected"; then
+    if cmp -s "$1" "$2"; then
         return 0
     fi
-    fail "bytes differ from $1.expected: $(cmp "$1" "$1.expected" 2>&1 | head -1)"
+    fail "bytes differ from $2: $(cmp "$1" "$2" 2>&1 | head -1)"
     echo "  got:      $(head -c 400 "$1" | od -An -c | head -4 | tr -s ' ')"
-    echo "  expected: $(head -c 400 "$1.expected" | od -An -c | head -4 | tr -s ' ')"
+    echo "  expected: $(head -c 400 "$2" | od -An -c | head -4 | tr -s ' ')"
     return 1
 }
 
-# expect EXPECTED_TEXT: the run wrote exactly these bytes, and ended cleanly.
+# expect NAME: the run wrote exactly the expected response NAME, and ended
+# cleanly.
 expect() {
     clean_exit
-    same "$OUT" "$1" && ok
+    same "$OUT" "$EXPECTED/$1" && ok
+}
+
+# fill NAME PLACEHOLDER VALUE...: the expected response NAME with each
+# placeholder replaced by its value, as $OUT.expected. The values are taken
+# as they are: nothing in them is a pattern or an escape.
+fill() {
+    local text
+    IFS= read -r -d '' text <"$EXPECTED/$1"
+    shift
+    while [ $# -ge 2 ]; do
+        text=${text%%"$1"*}$2${text#*"$1"}
+        shift 2
+    done
+    printf '%s' "$text" >"$OUT.expected"
 }
 
 # The run's output with the 20 bytes of the utc stamp replaced by <UTC>; the
@@ -145,12 +161,12 @@ cut_utc() {
     fi
 }
 
-# expect_doc EXPECTED_TEXT_WITH_<UTC>: the run wrote exactly these bytes but
-# for the utc stamp, which is the time of the request.
+# expect_doc NAME: the run wrote exactly the expected response NAME but for
+# the utc stamp, which is the time of the request.
 expect_doc() {
     clean_exit
     cut_utc
-    same "$OUT.utc" "$1" && ok
+    same "$OUT.utc" "$EXPECTED/$1" && ok
 }
 
 # fake_calls EXPECTED: the fake tools were called in this order, each line
@@ -161,53 +177,6 @@ fake_calls() {
     [ "$got" = "$1" ] && return 0
     fail "fake tools called as [$got], expected [$1]"
     return 1
-}
-
-# ---- expected texts -----------------------------------------------------------
-# shellcheck disable=SC2034 # the flag table below names these three
-DISCOVERY='{"name":"vistrel","desc":"Local GPUs"}'$'\n'
-# shellcheck disable=SC2034
-VERSION=$'1.0.3\n'
-# shellcheck disable=SC2034
-HELP='usage: plugin_vistrel [--meta|--version|--help]
-
-Runs as a CGI-style program under kelvane-server.
-  --meta      print discovery metadata JSON and exit
-  --version   print the plugin version and exit
-
-Query string actions:
-  (none) or action=metrics   local GPU telemetry + compute procs
-  action=info                plugin/platform capabilities
-  format=json                same as an action, JSON output
-  (any other)                HTML dashboard
-
-Environment:
-  VISTREL_MOCK_CSV=<path>      read a CSV fixture instead of probing
-'
-JSON_HEADER=$'Content-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n'
-HTML_HEADER=$'Content-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n'
-REFUSAL=$'Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n{"ok":false,"error":"invalid node password"}\n'
-
-# The CSV fixture of two GPUs and two processes.
-MOCK_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":true,"source":"mock","mocked":true,"driver":"1.2.3","utc":"<UTC>","count":2,"process_count":2,"util_gpu_avg":26.5,"mem_used_mb":3072,"mem_total_mb":16384,"power_w":120.4,"gpus":[{"index":0,"uuid":"GPU-aaaa","name":"Example GPU A","util_gpu":40.0,"mem_used_mb":2048,"mem_total_mb":8192,"temp_c":61,"power_w":120.4,"power_limit_w":250.0},{"index":3,"uuid":"GPU-bbbb","name":"Example GPU B","util_gpu":13.0,"mem_used_mb":1024,"mem_total_mb":8192,"temp_c":null,"power_w":null,"power_limit_w":null}],"processes":[{"gpu_uuid":"GPU-bbbb","gpu_index":3,"pid":812,"name":"trainer","used_mb":1536},{"gpu_uuid":"","gpu_index":-1,"pid":77,"name":"orphan","used_mb":12}],"message":""}'$'\n'
-
-# nvidia-gpus.txt and nvidia-apps.txt through the two queries: 631.95 W is
-# written 632.0 (the double lies above the half), the sum of the three draws
-# 758.3; "[N/A]" and "[Not Supported]" read as nothing.
-NVIDIA_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":true,"source":"nvidia","mocked":false,"driver":"590.48.01","utc":"<UTC>","count":3,"process_count":2,"util_gpu_avg":33.3,"mem_used_mb":19834,"mem_total_mb":204078,"power_w":758.3,"gpus":[{"index":0,"uuid":"GPU-5e7f4c1a-9b0d-4e3f-8a21-6c9d0b7e1f42","name":"NVIDIA H100 80GB HBM3","util_gpu":100.0,"mem_used_mb":19818,"mem_total_mb":81559,"temp_c":59,"power_w":632.0,"power_limit_w":700.0},{"index":1,"uuid":"GPU-0b1c2d3e-4f50-6172-8394-a5b6c7d8e9f0","name":"NVIDIA H100 80GB HBM3","util_gpu":0.0,"mem_used_mb":4,"mem_total_mb":81559,"temp_c":31,"power_w":71.2,"power_limit_w":700.0},{"index":2,"uuid":"GPU-77aa88bb-99cc-4dd0-8ee1-f2a3b4c5d6e7","name":"NVIDIA A100-SXM4-40GB","util_gpu":0.0,"mem_used_mb":12,"mem_total_mb":40960,"temp_c":35,"power_w":55.1,"power_limit_w":null}],"processes":[{"gpu_uuid":"GPU-5e7f4c1a-9b0d-4e3f-8a21-6c9d0b7e1f42","gpu_index":0,"pid":11345,"name":"./gpu_burn","used_mb":15690},{"gpu_uuid":"GPU-77aa88bb-99cc-4dd0-8ee1-f2a3b4c5d6e7","gpu_index":2,"pid":0,"name":"python3","used_mb":0}],"message":""}'$'\n'
-
-# rocm-two-gpus.txt: the SKU line comes after the series line and wins the
-# name; "Card Series" (capital S, newer rocm-smi) is no name key; memory in
-# bytes becomes MiB.
-AMD_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":true,"source":"amd","mocked":false,"driver":"","utc":"<UTC>","count":2,"process_count":0,"util_gpu_avg":54.5,"mem_used_mb":11264,"mem_total_mb":212960,"power_w":177.0,"gpus":[{"index":0,"uuid":"","name":"D41205","util_gpu":12.0,"mem_used_mb":1024,"mem_total_mb":16368,"temp_c":41,"power_w":35.0,"power_limit_w":null},{"index":1,"uuid":"","name":"M3000100","util_gpu":97.0,"mem_used_mb":10240,"mem_total_mb":196592,"temp_c":38,"power_w":142.0,"power_limit_w":null}],"processes":[],"message":""}'$'\n'
-
-NONE_DOC=$JSON_HEADER'{"ok":true,"action":"metrics","available":false,"source":"none","mocked":false,"driver":"","utc":"<UTC>","count":0,"process_count":0,"util_gpu_avg":0.0,"mem_used_mb":0,"mem_total_mb":0,"power_w":null,"gpus":[],"processes":[],"message":"No local NVIDIA/AMD GPU detected"}'$'\n'
-
-info_doc() { # NODE_AUTH PID -> DOC
-    DOC=$JSON_HEADER'{"ok":true,"action":"info","plugin":"plugin_vistrel","version":"1.0.3","platform":"windows","pid":'"$2"',"utc":"<UTC>","node_auth":'"$1"',"supported":["metrics","info"],"probes":["nvidia-smi","rocm-smi"],"mock_hook":"VISTREL_MOCK_CSV","max_gpus":32,"zero_network":true}'$'\n'
-}
-error_doc() { # REQUESTED_AS_JSON_STRING_CONTENT -> DOC
-    DOC=$JSON_HEADER'{"ok":false,"error":"unknown_action","supported":["metrics","info"],"requested":"'"$1"'"}'$'\n'
 }
 
 NV_FIX=(FAKE_NVIDIA_GPU="$(winpath "$FIX/nvidia-gpus.txt")" FAKE_NVIDIA_APPS="$(winpath "$FIX/nvidia-apps.txt")")
@@ -222,16 +191,16 @@ if "$WINE" "$PROBE" --self-check >"$WORK/probe.out" 2>&1; then ok; else fail "$(
 while IFS='|' read -r name envs args expected; do
     # shellcheck disable=SC2086
     run "$name" $envs -- $args
-    expect "${!expected}"
+    expect "$expected"
 done <<'EOF'
-flag-meta||--meta|DISCOVERY
-flag-meta-extra||--meta --version extra|DISCOVERY
-flag-version||--version|VERSION
-flag-help||--help|HELP
-flag-version-password|BOT_PASSWORD=s3cret|--version|VERSION
-flag-version-discovery|KV_PLUGIN_META=1|--version|VERSION
-discovery-empty|KV_PLUGIN_META=||DISCOVERY
-discovery-password|KV_PLUGIN_META=1 BOT_PASSWORD=s3cret||DISCOVERY
+flag-meta||--meta|discovery
+flag-meta-extra||--meta --version extra|discovery
+flag-version||--version|version
+flag-help||--help|help
+flag-version-password|BOT_PASSWORD=s3cret|--version|version
+flag-version-discovery|KV_PLUGIN_META=1|--version|version
+discovery-empty|KV_PLUGIN_META=||discovery
+discovery-password|KV_PLUGIN_META=1 BOT_PASSWORD=s3cret||discovery
 EOF
 
 # Arguments are not wildcard-expanded: with a file called --help in the
@@ -240,13 +209,13 @@ mkdir -p "$WORK/glob" && : >"$WORK/glob/--help"
 RUN_CWD=$WORK/glob run glob-off -- '--hel*'
 clean_exit
 head -c 100 "$OUT" >"$OUT.head"
-same "$OUT.head" "$HTML_HEADER" && ok
+same "$OUT.head" "$EXPECTED/html-header" && ok
 
 # The node password gate: 178 bytes of refusal with its CR LF intact.
 while IFS='|' read -r name envs; do
     # shellcheck disable=SC2086
     run "$name" BOT_PASSWORD=s3cret $envs
-    expect "$REFUSAL"
+    expect refusal
     [ "$(wc -c <"$OUT")" -eq 178 ] || fail "refusal is $(wc -c <"$OUT") bytes"
 done <<'EOF'
 refused-no-credentials|QUERY_STRING=action=info
@@ -267,8 +236,8 @@ check_info() { # NAME NODE_AUTH VAR=VALUE...
     if [[ -z "$pid" || "$pid" == *[!0-9]* || "$pid" == 0 ]]; then
         fail "pid is not a process id: [$pid]"
     else
-        info_doc "$auth" "$pid"
-        same "$OUT.utc" "$DOC" && ok
+        fill info '<PLATFORM>' windows '<PID>' "$pid" '<NODE_AUTH>' "$auth"
+        same "$OUT.utc" "$OUT.expected" && ok
     fi
 }
 check_info info false QUERY_STRING=action=info
@@ -281,8 +250,9 @@ check_info info-query-password true 'QUERY_STRING=action=info&pwd=s3cret' BOT_PA
 # The error document for an unknown action.
 while IFS='|' read -r name query requested; do
     run "$name" QUERY_STRING="$query"
-    error_doc "$requested"
-    expect "$DOC"
+    clean_exit
+    fill unknown-action '<REQUESTED>' "$requested"
+    same "$OUT" "$OUT.expected" && ok
 done <<'EOF'
 error-case|action=Info|Info
 error-escapes|action=a%22b%5Cc|a\"b\\c
@@ -292,33 +262,38 @@ EOF
 # Metrics from the CSV fixture; a fixture path that is no regular file is
 # not read, and the chain goes on to the tools.
 run mock-csv QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpath "$FIX/two-gpus.csv")" "$(log_for mock-csv)"
-expect_doc "$MOCK_DOC"
+expect_doc metrics-csv
 fake_calls "" || true
 for target in NUL "$(winpath "$FIX")"; do
     name=mock-csv-not-a-file-${target//[^A-Za-z]/}
     run "$name" QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$target" "$(log_for "$name")"
-    expect_doc "$NONE_DOC"
+    expect_doc metrics-none
     fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
 done
 
 # Metrics from the fake tools on PATH, called with the exact fixed arguments
 # and without the request's variables, whatever the letter case of their
-# names (the fakes log a LEAK line otherwise).
+# names (the fakes log a LEAK line otherwise). nvidia-gpus.txt's 631.95 W is
+# written 632.0 (the double lies above the half); "[N/A]" and
+# "[Not Supported]" read as nothing.
 run nvidia QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for nvidia)"
-expect_doc "$NVIDIA_DOC"
+expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
 run nvidia-request-hidden QUERY_STRING=action=metrics BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret \
     'Http_Authorization=Bearer s3cret' REQUEST_URI=/plugin_vistrel "${NV_FIX[@]}" "$(log_for nvidia-request-hidden)"
-expect_doc "$NVIDIA_DOC"
+expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
 
+# rocm-two-gpus.txt: the SKU line comes after the series line and wins the
+# name; "Card Series" (capital S, newer rocm-smi) is no name key; memory in
+# bytes becomes MiB.
 run amd QUERY_STRING=format=json FAKE_ROCM_OUT="$(winpath "$FIX/rocm-two-gpus.txt")" "$(log_for amd)"
-expect_doc "$AMD_DOC"
+expect_doc metrics-amd
 fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
 
 # No tool on PATH: the interpreter's complaint goes to NUL, not to us.
 WINEPATH_FOR_RUN='' run no-tools QUERY_STRING=action=metrics
-expect_doc "$NONE_DOC"
+expect_doc metrics-none
 
 # The page: the 100-byte header block with CR LF intact, and no CR anywhere
 # else (the page's assets hold none); the note only when not embedded.
@@ -327,7 +302,7 @@ while IFS='|' read -r name query note; do
     run "$name" QUERY_STRING="$query"
     clean_exit
     head -c 100 "$OUT" >"$OUT.head"
-    same "$OUT.head" "$HTML_HEADER" || continue
+    same "$OUT.head" "$EXPECTED/html-header" || continue
     crs=$(tr -cd '\r' <"$OUT" | wc -c)
     [ "$crs" -eq 4 ] || { fail "$crs CR bytes in the page, 4 expected"; continue; }
     [ "$(tail -c 8 "$OUT")" = '</html>' ] || { fail "page does not end in </html> LF"; continue; }
@@ -364,7 +339,7 @@ for mode in FAKE_NVIDIA_HANG FAKE_NVIDIA_DETACH; do
     run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" "$mode=gpu" "$(log_for "$name")"
     [ "$MS" -lt 30000 ] || fail "request took $MS ms"
     echo "test-windows: $name: the request ended after $MS ms"
-    expect_doc "$NVIDIA_DOC"
+    expect_doc metrics-nvidia
     fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
     grep -q '^sleeper ' "$WORK/$name.log" || fail "the fake started no sleeper"
     # shellcheck disable=SC2046

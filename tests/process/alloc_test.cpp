@@ -5,44 +5,22 @@
 // Every kind of request must end with zero.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
+#include "fake_tools.h"
+#include "files.h"
 #include "run_plugin.h"
 
 namespace {
 
-std::string alloc_bin() {
-    const char *p = std::getenv("VISTREL_ALLOC_BIN");
-    return p && *p ? p : "build/alloc/plugin_vistrel";
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string alloc_bin() { return env_or("VISTREL_ALLOC_BIN", "build/alloc/plugin_vistrel"); }
 
 class NoHeap : public ::testing::Test {
   protected:
-    std::string dir, log;
-
-    void SetUp() override {
-        char tmpl[] = "/tmp/vistrel-alloc-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        log = dir + "/alloc.log";
-    }
-    void TearDown() override {
-        for (const char *f : {"/alloc.log", "/big.csv", "/fake.log"})
-            std::remove((dir + f).c_str());
-        rmdir(dir.c_str());
-    }
+    const scratch_dir scratch{"alloc"};
+    const std::string log = scratch.file("alloc.log");
 
     // Runs one request and returns its tally line ("allocations N ...").
     std::string tally(std::vector<std::string> env, const std::vector<std::string> &args = {}) {
@@ -52,7 +30,7 @@ class NoHeap : public ::testing::Test {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         EXPECT_FALSE(r.out.empty());
-        std::string line = slurp(log);
+        std::string line = read_file(log);
         EXPECT_EQ(line.compare(0, 12, "allocations "), 0) << "no tally written: " << line;
         return line;
     }
@@ -79,13 +57,14 @@ class NoHeap : public ::testing::Test {
 const std::string ZERO = "allocations 0 bytes 0 callers\n";
 
 TEST_F(NoHeap, EveryKindOfRequest) {
-    const std::string fakes = "PATH=" + tests_dir() + "/fakes:/usr/bin:/bin";
-    const std::string csv = "VISTREL_MOCK_CSV=" + tests_dir() + "/fixtures/two-gpus.csv";
+    const std::string csv = "VISTREL_MOCK_CSV=" + fixture("two-gpus.csv");
+    const std::string rocm_fixture = "FAKE_ROCM_OUT=" + fixture("rocm-two-gpus.txt");
     // The largest fixture the program takes: 32 GPUs and 256 processes with
     // the largest numbers (309-digit "%.0f" values, sums that overflow) and
     // names at their limits.
+    const std::string big_csv = scratch.file("big.csv");
     {
-        std::ofstream big(dir + "/big.csv");
+        std::ofstream big(big_csv);
         for (int i = 0; i < 40; ++i)
             big << "GPU," << i << ",GPU-" << i << std::string(80, 'u') << "," << std::string(120, 'n')
                 << ",1e308,1.7976931348623157e308,1.7976931348623157e308,-1e308,1e308,1e308," << std::string(60, 'd')
@@ -106,15 +85,10 @@ TEST_F(NoHeap, EveryKindOfRequest) {
         {"unknown action", {csv, "QUERY_STRING=action=%3Cscript%3E"}, {}},
         {"refusal", {csv, "QUERY_STRING=action=info&pwd=no", "BOT_PASSWORD=pw"}, {}},
         {"metrics from the CSV fixture", {csv, "QUERY_STRING=action=metrics"}, {}},
-        {"metrics from the largest fixture", {"VISTREL_MOCK_CSV=" + dir + "/big.csv", "QUERY_STRING=format=json"}, {}},
-        {"metrics from nvidia-smi",
-         {fakes, "FAKE_NVIDIA_GPU=" + tests_dir() + "/fixtures/nvidia-gpus.txt",
-          "FAKE_NVIDIA_APPS=" + tests_dir() + "/fixtures/nvidia-apps.txt", "QUERY_STRING=action=metrics"},
-         {}},
-        {"metrics from rocm-smi",
-         {fakes, "FAKE_ROCM_OUT=" + tests_dir() + "/fixtures/rocm-two-gpus.txt", "QUERY_STRING=action=metrics"},
-         {}},
-        {"metrics with no source", {"PATH=" + dir, "QUERY_STRING=action=metrics"}, {}},
+        {"metrics from the largest fixture", {"VISTREL_MOCK_CSV=" + big_csv, "QUERY_STRING=format=json"}, {}},
+        {"metrics from nvidia-smi", with(nvidia_fixture_env(), {fakes_path(), "QUERY_STRING=action=metrics"}), {}},
+        {"metrics from rocm-smi", {fakes_path(), rocm_fixture, "QUERY_STRING=action=metrics"}, {}},
+        {"metrics with no source", {"PATH=" + scratch.path(), "QUERY_STRING=action=metrics"}, {}},
         {"discovery", {"KV_PLUGIN_META=1"}, {}},
         {"--meta", {}, {"--meta"}},
         {"--help", {}, {"--help"}},

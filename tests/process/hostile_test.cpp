@@ -5,37 +5,15 @@
 // up before reading the response.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <ftw.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
+#include "expected.h"
+#include "fake_tools.h"
+#include "files.h"
 #include "json_check.h"
-#include "responses.h"
 #include "run_plugin.h"
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-bool exists(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 std::string percent_encode(const std::string &s) {
     static const char *hex = "0123456789ABCDEF";
@@ -52,64 +30,20 @@ std::string percent_encode(const std::string &s) {
 // A fresh folder per test for fixtures, fake-tool logs and canaries.
 class Hostile : public ::testing::Test {
   protected:
-    std::string dir;
-
-    void SetUp() override {
-        char tmpl[] = "/tmp/vistrel-hostile-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        csv = dir + "/gpus.csv";
-        write_file(csv, "GPU,0,GPU-aaaa,Example GPU A,40,2048,8192,61.4,120.4,250,1.2.3\n"
-                        "APP,GPU-aaaa,812,trainer,1536\n");
-    }
-
-    void TearDown() override {
-        nftw(
-            dir.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); }, 16,
-            FTW_DEPTH | FTW_PHYS);
-    }
-
-    std::string csv;
-    std::string fake_log() const { return dir + "/fake.log"; }
+    const scratch_dir scratch{"hostile"};
+    const std::string csv = scratch.write("gpus.csv", "GPU,0,GPU-aaaa,Example GPU A,40,2048,8192,61.4,120.4,250,1.2.3\n"
+                                                      "APP,GPU-aaaa,812,trainer,1536\n");
+    const std::string fake_log = scratch.file("fake.log");
 
     // A node with the CSV fixture; a shell and touch are on PATH, so text
     // that reached a command interpreter would run.
-    std::vector<std::string> csv_env() const {
-        return {"PATH=" + tests_dir() + "/fakes:/usr/bin:/bin", "VISTREL_MOCK_CSV=" + csv};
-    }
+    std::vector<std::string> csv_env() const { return {fakes_path(), "VISTREL_MOCK_CSV=" + csv}; }
 
     // A node whose nvidia-smi is the fake: every metrics request runs the two
     // fixed queries through /bin/sh.
-    std::vector<std::string> nvidia_env(const std::string &gpus = tests_dir() + "/fixtures/nvidia-gpus.txt",
-                                        const std::string &apps = tests_dir() + "/fixtures/nvidia-apps.txt") const {
-        return {"PATH=" + tests_dir() + "/fakes:/usr/bin:/bin", "FAKE_NVIDIA_GPU=" + gpus, "FAKE_NVIDIA_APPS=" + apps,
-                "FAKE_LOG=" + fake_log()};
-    }
-
-    // Process ids of every fake tool and sleeper the plugin started.
-    std::vector<long> fake_pids() const {
-        std::vector<long> pids;
-        std::istringstream in(read_file(fake_log()));
-        for (std::string line; std::getline(in, line);) {
-            size_t sp = line.rfind(' ');
-            if (sp != std::string::npos && line.find("BAD ARGS") == std::string::npos)
-                pids.push_back(std::strtol(line.c_str() + sp + 1, nullptr, 10));
-        }
-        return pids;
-    }
-
-    // Every process the fake tools logged has ended (checked for a while:
-    // a killed group may take a moment to be reaped by init).
-    void expect_no_fake_left() const {
-        for (long pid : fake_pids()) {
-            bool gone = false;
-            for (int i = 0; i < 300 && !gone; ++i) {
-                gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-                if (!gone)
-                    usleep(10000);
-            }
-            EXPECT_TRUE(gone) << "process " << pid << " of a fake tool is still running";
-        }
+    std::vector<std::string> nvidia_env(const std::string &gpus = fixture("nvidia-gpus.txt"),
+                                        const std::string &apps = fixture("nvidia-apps.txt")) const {
+        return {fakes_path(), "FAKE_NVIDIA_GPU=" + gpus, "FAKE_NVIDIA_APPS=" + apps, "FAKE_LOG=" + fake_log};
     }
 };
 
@@ -125,19 +59,19 @@ enum class kind { json, page, refusal };
         return ::testing::AssertionFailure() << "stderr: " << r.err.substr(0, 400);
     switch (want) {
     case kind::refusal:
-        if (r.out != REFUSAL)
+        if (r.out != expected_refusal())
             return ::testing::AssertionFailure() << "not the refusal: " << r.out.substr(0, 300);
         return ::testing::AssertionSuccess();
     case kind::page:
-        if (r.out.compare(0, HTML_HEADER.size(), HTML_HEADER) != 0)
+        if (r.out.compare(0, expected_html_header().size(), expected_html_header()) != 0)
             return ::testing::AssertionFailure() << "no HTML header block: " << r.out.substr(0, 200);
         if (r.out.size() < 8 || r.out.compare(r.out.size() - 8, 8, "</html>\n") != 0)
             return ::testing::AssertionFailure() << "page does not end with </html>";
         return ::testing::AssertionSuccess();
     case kind::json: {
-        if (r.out.compare(0, JSON_HEADER.size(), JSON_HEADER) != 0)
+        if (r.out.compare(0, expected_json_header().size(), expected_json_header()) != 0)
             return ::testing::AssertionFailure() << "no JSON header block: " << r.out.substr(0, 200);
-        std::string body = r.out.substr(JSON_HEADER.size());
+        std::string body = r.out.substr(expected_json_header().size());
         if (body.empty() || body.find('\n') != body.size() - 1)
             return ::testing::AssertionFailure() << "body is not one line: " << body.substr(0, 300);
         jcheck::value v;
@@ -154,15 +88,10 @@ enum class kind { json, page, refusal };
     return ::testing::AssertionFailure() << "unknown kind";
 }
 
-std::vector<std::string> with(std::vector<std::string> env, std::initializer_list<std::string> more) {
-    env.insert(env.end(), more.begin(), more.end());
-    return env;
-}
-
 // ---- request data is never executed ---------------------------------------
 
 TEST_F(Hostile, ShellTextInTheRequestNeverRuns) {
-    const std::string canary = dir + "/CANARY";
+    const std::string canary = scratch.file("CANARY");
     const std::string c_enc = percent_encode(canary);
     // Raw and percent-encoded forms of the usual ways into a shell.
     const std::vector<std::string> payloads = {
@@ -219,20 +148,20 @@ TEST_F(Hostile, ShellTextInTheRequestNeverRuns) {
             }
         }
     }
-    EXPECT_FALSE(exists(canary)) << "request text was executed";
+    EXPECT_FALSE(path_exists(canary)) << "request text was executed";
     // The fake tool really was run through the shell during the test, only
     // ever with the fixed command lines.
-    std::string log = read_file(fake_log());
+    std::string log = read_file(fake_log);
     EXPECT_NE(log.find("nvidia-smi gpu "), std::string::npos);
     EXPECT_NE(log.find("nvidia-smi apps "), std::string::npos);
     EXPECT_EQ(log.find("BAD ARGS"), std::string::npos) << log.substr(0, 400);
-    expect_no_fake_left();
+    EXPECT_TRUE(no_fake_left(fake_log));
     EXPECT_GT(runs, 0);
 }
 
 // Node settings name files; they are opened, never handed to a shell.
 TEST_F(Hostile, ShellTextInFixtureNamesNeverRuns) {
-    const std::string canary = dir + "/CANARY";
+    const std::string canary = scratch.file("CANARY");
     for (const char *var : {"VISTREL_MOCK_CSV=", "VISTREL_MOCK_NVIDIA=", "VISTREL_MOCK_ROCM="}) {
         for (const std::string &name : {"$(touch " + canary + ")", "`touch " + canary + "`", ";touch " + canary,
                                         "x|touch " + canary, "x\ntouch " + canary}) {
@@ -243,7 +172,7 @@ TEST_F(Hostile, ShellTextInFixtureNamesNeverRuns) {
             EXPECT_EQ(doc.get("count")->text, "0") << var << name;
         }
     }
-    EXPECT_FALSE(exists(canary));
+    EXPECT_FALSE(path_exists(canary));
 }
 
 // ---- over-long and malformed query text ------------------------------------
@@ -400,9 +329,7 @@ TEST_F(Hostile, NamesWithMarkupStayValidJsonFromEverySource) {
         rocm += "GPU[" + std::to_string(i) + "]\t\t: Card series: \t\t" + NASTY_NAMES[i] + "\n";
     }
     write_file(csv, csv_text);
-    write_file(dir + "/gpus.txt", nv_gpus);
-    write_file(dir + "/apps.txt", nv_apps);
-    write_file(dir + "/rocm.txt", rocm);
+    const std::string gpus = scratch.write("gpus.txt", nv_gpus), apps = scratch.write("apps.txt", nv_apps);
 
     struct source_case {
         const char *name;
@@ -411,8 +338,8 @@ TEST_F(Hostile, NamesWithMarkupStayValidJsonFromEverySource) {
     };
     const std::vector<source_case> sources = {
         {"csv", csv_env(), true},
-        {"nvidia", nvidia_env(dir + "/gpus.txt", dir + "/apps.txt"), true},
-        {"rocm", {"PATH=/usr/bin:/bin", "VISTREL_MOCK_ROCM=" + dir + "/rocm.txt"}, false},
+        {"nvidia", nvidia_env(gpus, apps), true},
+        {"rocm", {"PATH=/usr/bin:/bin", "VISTREL_MOCK_ROCM=" + scratch.write("rocm.txt", rocm)}, false},
     };
     for (const auto &s : sources) {
         SCOPED_TRACE(s.name);
@@ -431,7 +358,7 @@ TEST_F(Hostile, NamesWithMarkupStayValidJsonFromEverySource) {
         for (size_t i = 0; i < procs->items.size(); ++i)
             EXPECT_EQ(procs->items[i].get("gpu_index")->text, std::to_string(i));
     }
-    expect_no_fake_left();
+    EXPECT_TRUE(no_fake_left(fake_log));
 }
 
 // ---- the client hangs up ---------------------------------------------------
@@ -511,8 +438,8 @@ TEST_F(Hostile, ClientThatHangsUpEarly) {
             EXPECT_EQ(r.err, "");
         }
     }
-    EXPECT_NE(read_file(fake_log()).find("nvidia-smi apps "), std::string::npos);
-    expect_no_fake_left();
+    EXPECT_NE(read_file(fake_log).find("nvidia-smi apps "), std::string::npos);
+    EXPECT_TRUE(no_fake_left(fake_log));
 }
 
 } // namespace

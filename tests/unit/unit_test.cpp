@@ -11,6 +11,7 @@
 
 #include "capture.h"
 #include "collect.h"
+#include "expected.h"
 #include "json.h"
 #include "plugin_vistrel.h"
 #include "snapshot.h"
@@ -230,14 +231,9 @@ TEST(JsonStr, EscapesDropsAndPassesBytes) {
         EXPECT_EQ(capture_stdout([&] { json_str(c.in); }), c.out) << c.in;
 }
 
-const char *JSON_HEADER = "Content-Type: application/json; charset=utf-8\r\n"
-                          "Cache-Control: no-store\r\n"
-                          "X-Content-Type-Options: nosniff\r\n"
-                          "\r\n";
-
 TEST(JsonHeader, Is107Bytes) {
     std::string h = capture_stdout([] { json_header(); });
-    EXPECT_EQ(h, JSON_HEADER);
+    EXPECT_EQ(h, expected_json_header());
     EXPECT_EQ(h.size(), 107u);
 }
 
@@ -265,23 +261,10 @@ TEST(JsonMetrics, NoneDocument) {
     static gpu_snapshot snap;
     snapshot_init(&snap);
     std::string doc = capture_stdout([] { json_metrics(&snap, "2024-05-01T12:00:00Z"); });
-    EXPECT_EQ(doc, std::string(JSON_HEADER) +
-                       "{\"ok\":true,\"action\":\"metrics\",\"available\":false,\"source\":\"none\",\"mocked\":false,"
-                       "\"driver\":\"\",\"utc\":\"2024-05-01T12:00:00Z\",\"count\":0,\"process_count\":0,"
-                       "\"util_gpu_avg\":0.0,\"mem_used_mb\":0,\"mem_total_mb\":0,\"power_w\":null,\"gpus\":[],"
-                       "\"processes\":[],\"message\":\"No local NVIDIA/AMD GPU detected\"}\n");
+    EXPECT_EQ(doc, fill(expected("metrics-none"), {{"<UTC>", "2024-05-01T12:00:00Z"}}));
 }
 
-const char *WORKED_DOCUMENT =
-    "{\"ok\":true,\"action\":\"metrics\",\"available\":true,\"source\":\"mock\",\"mocked\":true,\"driver\":\"1.2.3\","
-    "\"utc\":\"2024-05-01T12:00:00Z\",\"count\":2,\"process_count\":2,\"util_gpu_avg\":26.5,\"mem_used_mb\":3072,"
-    "\"mem_total_mb\":16384,\"power_w\":120.4,\"gpus\":[{\"index\":0,\"uuid\":\"GPU-aaaa\",\"name\":\"Example GPU "
-    "A\",\"util_gpu\":40.0,\"mem_used_mb\":2048,\"mem_total_mb\":8192,\"temp_c\":61,\"power_w\":120.4,\"power_limit_"
-    "w\":250.0},{\"index\":3,\"uuid\":\"GPU-bbbb\",\"name\":\"Example GPU B\",\"util_gpu\":13.0,\"mem_used_mb\":1024,"
-    "\"mem_total_mb\":8192,\"temp_c\":null,\"power_w\":null,\"power_limit_w\":null}],\"processes\":[{\"gpu_uuid\":"
-    "\"GPU-bbbb\",\"gpu_index\":3,\"pid\":812,\"name\":\"trainer\",\"used_mb\":1536},{\"gpu_uuid\":\"\",\"gpu_index\":"
-    "-1,\"pid\":77,\"name\":\"orphan\",\"used_mb\":12}],\"message\":\"\"}\n";
-
+// The snapshot that the CSV fixture two-gpus.csv gives.
 TEST(JsonMetrics, WorkedExample) {
     static gpu_snapshot snap;
     snapshot_init(&snap);
@@ -301,7 +284,7 @@ TEST(JsonMetrics, WorkedExample) {
     snap.procs[1] = make_proc("", 77, "orphan", 12.0);
     snap.proc_count = 2;
     std::string doc = capture_stdout([] { json_metrics(&snap, "2024-05-01T12:00:00Z"); });
-    EXPECT_EQ(doc, std::string(JSON_HEADER) + WORKED_DOCUMENT);
+    EXPECT_EQ(doc, fill(expected("metrics-csv"), {{"<UTC>", "2024-05-01T12:00:00Z"}}));
 }
 
 TEST(JsonMetrics, GpuIndexLookupAndNullPower) {

@@ -1,6 +1,7 @@
 // Runs the built plugin as a CGI server would: a fresh process with exactly
 // the environment the test gives, standard output and standard error
-// captured separately, and the exit status.
+// captured separately, and the exit status. Also: whether a process the run
+// left behind is gone.
 #pragma once
 
 #include <fcntl.h>
@@ -16,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 struct plugin_result {
     std::string out;
     std::string err;
@@ -26,15 +29,12 @@ struct plugin_result {
 };
 
 // The binary under test: VISTREL_BIN, else the release build.
-inline std::string plugin_path() {
-    const char *p = std::getenv("VISTREL_BIN");
-    return p && *p ? p : "build/plugin_vistrel";
-}
+inline std::string plugin_path() { return env_or("VISTREL_BIN", "build/plugin_vistrel"); }
 
-// Folder of the test tree (fixtures, fake tools).
-inline std::string tests_dir() {
-    const char *p = std::getenv("VISTREL_TESTS");
-    return p && *p ? p : "tests";
+// An environment and more variables: with(node_env, {"QUERY_STRING=..."}).
+inline std::vector<std::string> with(std::vector<std::string> env, std::initializer_list<std::string> more) {
+    env.insert(env.end(), more.begin(), more.end());
+    return env;
 }
 
 // Starts the plugin with exactly env, standard input on /dev/null and
@@ -115,4 +115,18 @@ inline plugin_result run_plugin(const std::vector<std::string> &env, const std::
 inline std::string body_of(const std::string &out) {
     size_t p = out.find("\r\n\r\n");
     return p == std::string::npos ? std::string() : out.substr(p + 4);
+}
+
+// Gone: ended, or a zombie that only waits for its parent (init, for the
+// orphans of a killed process group) to reap it. A killed process takes a
+// moment to die, so this waits up to three seconds for it.
+inline bool process_gone(long pid) {
+    for (int tries = 0; tries < 300; ++tries) {
+        std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+        size_t paren = stat.rfind(')'); // the state follows the name, which may hold anything
+        if (paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0)
+            return true;
+        usleep(10000);
+    }
+    return false;
 }

@@ -4,12 +4,23 @@
 // cares about. No exceptions: parse() reports failure with a position.
 #pragma once
 
+#include <cctype>
 #include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace jcheck {
+
+// The value of a hexadecimal digit in either case, or -1. Written apart
+// from the program's own decoding, which the tests check against it.
+inline int hex_digit(int c) {
+    const char *digits = "0123456789abcdef";
+    for (int v = 0; v < 16; ++v)
+        if (c == digits[v] || c == std::toupper(digits[v]))
+            return v;
+    return -1;
+}
 
 struct value {
     enum kind_t { null_v, bool_v, number_v, string_v, array_v, object_v } kind = null_v;
@@ -104,16 +115,36 @@ class reader {
         }
     }
 
-    bool read_object(value *v, int depth) {
-        v->kind = value::object_v;
+    // Steps over c when it comes next.
+    bool eat(int c) {
+        if (peek() != c)
+            return false;
+        ++i_;
+        return true;
+    }
+
+    // The items of an object or array, separated by commas, up to the closing
+    // byte; the opening one is next.
+    template <typename F> bool read_items(char close, const char *no_end, F read_item) {
         ++i_;
         skip_ws();
-        if (peek() == '}') {
-            ++i_;
+        if (eat(close))
             return true;
-        }
         for (;;) {
             skip_ws();
+            if (!read_item())
+                return false;
+            skip_ws();
+            if (eat(close))
+                return true;
+            if (!eat(','))
+                return fail(no_end);
+        }
+    }
+
+    bool read_object(value *v, int depth) {
+        v->kind = value::object_v;
+        return read_items('}', "comma or closing brace expected", [&] {
             if (peek() != '"')
                 return fail("object key expected");
             std::string key;
@@ -123,50 +154,20 @@ class reader {
                 if (m.first == key)
                     return fail("duplicate key");
             skip_ws();
-            if (peek() != ':')
+            if (!eat(':'))
                 return fail("colon expected");
-            ++i_;
             skip_ws();
             v->members.emplace_back(key, value{});
-            if (!read_value(&v->members.back().second, depth + 1))
-                return false;
-            skip_ws();
-            if (peek() == ',') {
-                ++i_;
-                continue;
-            }
-            if (peek() == '}') {
-                ++i_;
-                return true;
-            }
-            return fail("comma or closing brace expected");
-        }
+            return read_value(&v->members.back().second, depth + 1);
+        });
     }
 
     bool read_array(value *v, int depth) {
         v->kind = value::array_v;
-        ++i_;
-        skip_ws();
-        if (peek() == ']') {
-            ++i_;
-            return true;
-        }
-        for (;;) {
-            skip_ws();
+        return read_items(']', "comma or closing bracket expected", [&] {
             v->items.emplace_back();
-            if (!read_value(&v->items.back(), depth + 1))
-                return false;
-            skip_ws();
-            if (peek() == ',') {
-                ++i_;
-                continue;
-            }
-            if (peek() == ']') {
-                ++i_;
-                return true;
-            }
-            return fail("comma or closing bracket expected");
-        }
+            return read_value(&v->items.back(), depth + 1);
+        });
     }
 
     bool digits() {
@@ -201,20 +202,10 @@ class reader {
         return true;
     }
 
-    static int hex(int c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     bool read_hex4(unsigned *cp) {
         *cp = 0;
         for (int k = 0; k < 4; ++k) {
-            int h = hex(peek());
+            int h = hex_digit(peek());
             if (h < 0)
                 return fail("bad \\u escape");
             *cp = *cp << 4 | static_cast<unsigned>(h);

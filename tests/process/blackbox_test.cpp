@@ -1,0 +1,447 @@
+// Black-box tests: the built binary run as a CGI process with an exact
+// environment, its output compared byte for byte. Fake nvidia-smi and
+// rocm-smi on PATH stand in for the vendor tools, so the real command path
+// (shell, pipe, deadline) is exercised.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "expected.h"
+#include "fake_tools.h"
+#include "json_check.h"
+#include "run_plugin.h"
+
+namespace {
+
+const std::string NOTE = "Opened directly from the node API.";
+const std::string NO_GPU = "No local NVIDIA/AMD GPU detected";
+
+// Bytes of every value, from a fixed recipe, standing in for binary garbage.
+std::string noise(size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i)
+        out += static_cast<char>((i * 7919 + 13) & 0xff);
+    return out;
+}
+
+// The raw token of a top-level member: "source" -> "\"nvidia\"", "count" -> "2".
+std::string member(const std::string &body, const std::string &key) {
+    size_t p = body.find("\"" + key + "\":");
+    if (p == std::string::npos)
+        return "(absent)";
+    p += key.size() + 3;
+    size_t end = body[p] == '"' ? body.find('"', p + 1) + 1 : body.find_first_of(",}", p);
+    return body.substr(p, end - p);
+}
+
+// One strict JSON value; names pass through as bytes, so any high byte is allowed.
+bool is_json_document(const std::string &text) {
+    jcheck::value v;
+    return jcheck::reader().parse(text, &v, jcheck::reader::any) && !text.empty() && text.back() == '\n';
+}
+
+// Expectations every response shares: exit 0 and nothing on stderr.
+void expect_clean(const plugin_result &r) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+// A metrics response: the JSON header and one valid document.
+std::string metrics_body(const plugin_result &r) {
+    expect_clean(r);
+    EXPECT_EQ(r.out.compare(0, expected_json_header().size(), expected_json_header()), 0) << r.out.substr(0, 200);
+    std::string body = r.out.substr(std::min(expected_json_header().size(), r.out.size()));
+    EXPECT_TRUE(is_json_document(body)) << body.substr(0, 400);
+    EXPECT_EQ(member(body, "action"), "\"metrics\"");
+    return body;
+}
+
+// A metrics request on a node with the fake tools, logging to a fresh log.
+std::string metrics_with_fakes(const std::string &log, const std::vector<std::string> &env) {
+    std::remove(log.c_str());
+    return metrics_body(run_plugin(with(env, {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log})));
+}
+
+// A metrics response is the expected file but for the stamp.
+void expect_metrics(const plugin_result &r, const char *name) {
+    metrics_body(r);
+    EXPECT_EQ(with_utc_placeholder(r.out), expected(name));
+}
+
+// ---- flags and discovery ---------------------------------------------------
+
+TEST(Flags, AnswerBeforeDiscoveryAndGate) {
+    const struct {
+        std::vector<std::string> args, env;
+        const char *expected; // the expected response file
+    } cases[] = {
+        {{"--meta"}, {}, "discovery"},
+        {{"--meta", "--version", "x"}, {}, "discovery"},
+        {{"--version"}, {"BOT_PASSWORD=secret"}, "version"},
+        {{"--version"}, {"KV_PLUGIN_META=1"}, "version"},
+        {{"--help"}, {"BOT_PASSWORD=secret"}, "help"},
+        {{}, {"KV_PLUGIN_META="}, "discovery"},
+        {{}, {"KV_PLUGIN_META=x", "BOT_PASSWORD=secret", "QUERY_STRING=action=info"}, "discovery"},
+        {{"--META"}, {"BOT_PASSWORD=secret"}, "refusal"},
+        {{"x", "--help"}, {"BOT_PASSWORD=secret"}, "refusal"},
+        {{"--meta=1"}, {"BOT_PASSWORD=secret"}, "refusal"},
+    };
+    for (const auto &c : cases) {
+        plugin_result r = run_plugin(c.env, c.args);
+        expect_clean(r);
+        EXPECT_EQ(r.out, expected(c.expected)) << (c.args.empty() ? "(no args)" : c.args[0]);
+    }
+    const std::string help = expected("help");
+    EXPECT_EQ(help.find("\n\n\n"), std::string::npos);
+    EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 14);
+}
+
+// ---- routing ---------------------------------------------------------------
+
+// "page", "page+note", or the JSON document's action / error.
+std::string response_kind(const plugin_result &r) {
+    if (r.out.compare(0, expected_html_header().size(), expected_html_header()) == 0) {
+        std::string doc = r.out.substr(expected_html_header().size());
+        EXPECT_EQ(doc.compare(0, 16, "<!DOCTYPE html>\n"), 0);
+        EXPECT_EQ(doc.substr(doc.size() - 8), "</html>\n");
+        return doc.find(NOTE) != std::string::npos ? "page+note" : "page";
+    }
+    std::string body = body_of(r.out);
+    EXPECT_TRUE(is_json_document(body)) << r.out;
+    std::string action = member(body, "action");
+    return action != "(absent)" ? action : member(body, "error");
+}
+
+TEST(Routing, RawMarkersDecide) {
+    const struct {
+        const char *query; // nullptr: no QUERY_STRING at all
+        const char *kind;
+    } cases[] = {
+        {nullptr, "page+note"},
+        {"", "page+note"},
+        {"action=metrics", "\"metrics\""},
+        {"action=info", "\"info\""},
+        {"transaction=5", "\"metrics\""},
+        {"q=action=info", "\"metrics\""},
+        {"format=json", "\"metrics\""},
+        {"format=jsonp", "\"metrics\""},
+        {"format=json&action=info", "\"info\""},
+        {"action=info&embed=1", "\"info\""},
+        {"Action=info", "page+note"},
+        {"ACTION=info", "page+note"},
+        {"action%3Dinfo", "page+note"},
+        {"%61ction=info", "page+note"},
+        {"theme=dark&embed=true", "page"},
+        {"embed=1", "page"},
+        {"embed=10", "page"},
+        {"noembed=1", "page"},
+        {"embed=trueish", "page"},
+        {"embed=0", "page+note"},
+        {"embed=yes", "page+note"},
+        {"EMBED=1", "page+note"},
+        {"action=bogus", "\"unknown_action\""},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> env{NO_TOOLS};
+        if (c.query)
+            env.push_back(std::string("QUERY_STRING=") + c.query);
+        plugin_result r = run_plugin(env);
+        expect_clean(r);
+        EXPECT_EQ(response_kind(r), c.kind) << (c.query ? c.query : "(no query)");
+    }
+}
+
+TEST(Page, HeaderBlockAndNoteOnlyWhenNotEmbedded) {
+    plugin_result direct = run_plugin({});
+    plugin_result embedded = run_plugin({"QUERY_STRING=embed=1"});
+    expect_clean(direct);
+    ASSERT_EQ(direct.out.compare(0, 100, expected_html_header()), 0);
+    EXPECT_EQ(expected_html_header().size(), 100u);
+    // The two pages differ by exactly the note.
+    size_t at = direct.out.find(NOTE);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(embedded.out.find(NOTE), std::string::npos);
+    EXPECT_LT(embedded.out.size(), direct.out.size());
+    for (unsigned char c : direct.out)
+        ASSERT_LT(c, 0x80) << "the page is ASCII";
+}
+
+// ---- password gate ---------------------------------------------------------
+
+TEST(Gate, RefusesWithTheWhole178ByteResponse) {
+    EXPECT_EQ(expected_refusal().size(), 178u);
+    const std::vector<std::vector<std::string>> refused = {
+        {},
+        {"QUERY_STRING="},
+        {"QUERY_STRING=action=info"},
+        {"QUERY_STRING=embed=1"},
+        {"QUERY_STRING=pwd=wrong&pwd=s3cret"},
+        {"QUERY_STRING=pwd="},
+        {"HTTP_X_BOT_PASSWORD=S3CRET"},
+        {"HTTP_AUTHORIZATION=bearer s3cret"},
+        {"HTTP_AUTHORIZATION=Basic czNjcmV0"},
+    };
+    for (auto env : refused) {
+        env.push_back("BOT_PASSWORD=s3cret");
+        plugin_result r = run_plugin(env);
+        expect_clean(r);
+        EXPECT_EQ(r.out, expected_refusal()) << (env.size() > 1 ? env[0] : "(no credential)");
+    }
+}
+
+TEST(Gate, PassesThroughEachPlace) {
+    const std::vector<std::vector<std::string>> passed = {
+        {"HTTP_X_BOT_PASSWORD=s3cret", "QUERY_STRING=action=info&pwd=wrong"},
+        {"HTTP_X_BOT_PASSWORD=wrong", "QUERY_STRING=action=info&pwd=s3cret"},
+        {"HTTP_AUTHORIZATION=  Bearer   s3cret", "QUERY_STRING=action=info"},
+        {"QUERY_STRING=pwd=s3cret&action=info"},
+    };
+    for (auto env : passed) {
+        env.push_back("BOT_PASSWORD=s3cret");
+        plugin_result r = run_plugin(env);
+        expect_clean(r);
+        EXPECT_EQ(member(body_of(r.out), "node_auth"), "true") << env[0];
+    }
+    // The pwd pair stays in the query: a password holding action= routes to JSON.
+    plugin_result r = run_plugin({"BOT_PASSWORD=action=1", "QUERY_STRING=pwd=action=1", NO_TOOLS});
+    EXPECT_EQ(response_kind(r), "\"metrics\"");
+}
+
+// ---- info and error documents ----------------------------------------------
+
+TEST(Info, ReportsPlatformPidAndStamp) {
+    std::time_t before = std::time(nullptr);
+    plugin_result r = run_plugin({"QUERY_STRING=action=info", "BOT_PASSWORD="});
+    std::time_t after = std::time(nullptr);
+    expect_clean(r);
+    EXPECT_EQ(
+        with_utc_placeholder(r.out),
+        fill(expected("info"), {{"<PLATFORM>", "linux"}, {"<PID>", std::to_string(r.pid)}, {"<NODE_AUTH>", "false"}}));
+    std::tm t{};
+    ASSERT_NE(strptime(member(body_of(r.out), "utc").c_str(), "\"%Y-%m-%dT%H:%M:%SZ\"", &t), nullptr);
+    std::time_t stamp = timegm(&t);
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+}
+
+TEST(ErrorDocument, EchoesTheDecodedAction) {
+    const std::string raw70(70, 'a');
+    const struct {
+        std::string query, requested;
+    } cases[] = {
+        {"action=Info", "Info"}, {"action=metrics%20", "metrics "},     {"action=a%22b%5Cc", "a\\\"b\\\\c"},
+        {"action=x%01y", "xy"},  {"action=%3Cb%3E%0D%0A", "<b>\\r\\n"}, {"action=" + raw70, std::string(63, 'a')},
+    };
+    for (const auto &c : cases) {
+        plugin_result r = run_plugin({"QUERY_STRING=" + c.query});
+        expect_clean(r);
+        EXPECT_EQ(r.out, fill(expected("unknown-action"), {{"<REQUESTED>", c.requested}})) << c.query;
+    }
+    for (const char *q : {"action=%00x", "action=", "action=info&action=bogus"}) {
+        plugin_result r = run_plugin({std::string("QUERY_STRING=") + q, NO_TOOLS});
+        EXPECT_NE(response_kind(r), "\"unknown_action\"") << q;
+    }
+}
+
+// ---- metrics through the whole program -------------------------------------
+
+TEST(Metrics, NoneWhenNoSourceAnswers) {
+    expect_metrics(run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS}), "metrics-none");
+}
+
+TEST(Metrics, WorkedCsvFixture) {
+    plugin_result r = run_plugin({"QUERY_STRING=format=json", "VISTREL_MOCK_CSV=" + fixture("two-gpus.csv"), NO_TOOLS});
+    expect_metrics(r, "metrics-csv");
+}
+
+TEST(Metrics, RealShapedNvidiaSmiOutput) {
+    scratch_dir s;
+    const std::string log = s.file("calls.log");
+    plugin_result r =
+        run_plugin(with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log}));
+    expect_metrics(r, "metrics-nvidia");
+    EXPECT_EQ(fake_calls(log), "gpu apps");
+    EXPECT_TRUE(no_fake_left(log));
+}
+
+TEST(Metrics, RealShapedRocmSmiReport) {
+    scratch_dir s;
+    const std::string log = s.file("calls.log");
+    plugin_result r = run_plugin({"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log,
+                                  "FAKE_ROCM_OUT=" + fixture("rocm-two-gpus.txt")});
+    // rocm-smi gives no uuid and no driver; a later "Card SKU" line names the GPU.
+    expect_metrics(r, "metrics-amd");
+    EXPECT_EQ(fake_calls(log), "gpu report"); // nvidia-smi answered nothing, so rocm-smi ran
+}
+
+// ---- the probe chain -------------------------------------------------------
+
+// What a metrics document says of the outcome: source, available, mocked,
+// count and process_count, as in "nvidia true false 3 0".
+std::string outcome(const std::string &body) {
+    std::string source = member(body, "source");
+    return source.substr(1, source.size() - 2) + " " + member(body, "available") + " " + member(body, "mocked") + " " +
+           member(body, "count") + " " + member(body, "process_count");
+}
+
+TEST(Chain, OutcomesAndWhatRan) {
+    scratch_dir s;
+    const std::string log = s.file("calls.log");
+    // The variables that name a file, and the files: written here, or missing.
+    const std::string csv = "VISTREL_MOCK_CSV=", nv = "VISTREL_MOCK_NVIDIA=", rocm = "VISTREL_MOCK_ROCM=",
+                      rocm_out = "FAKE_ROCM_OUT=";
+    const std::string comments = s.write("comments.csv", "# nothing here\n#\n");
+    const std::string empty = s.write("empty.csv", "\n\r\n");
+    const std::string nv_apps_only = s.write("nv-apps.txt", "# compute apps only\nAPP,GPU-x,42,orphan,10\n");
+    const std::string nv_gpus = s.write("nv-gpus.txt", "0, GPU-m, Mock GPU, 5, 1, 2, 30, 10, 20, 1.0\n");
+    const std::string nv_useless = s.write("nv-useless.txt", "app, GPU-x, 1, too, few\n");
+    const std::string rocm_gpu = s.write("rocm.txt", "GPU[0]\t\t: GPU use (%): 7\n");
+    const std::string rocm_banner = s.write("rocm-banner.txt", "==== ROCm System Management Interface ====\n");
+    const std::string nv_error = s.write("nv-error.txt", "NVIDIA-SMI has failed because it couldn't communicate "
+                                                         "with the NVIDIA driver.\n");
+    const std::string missing = s.file("missing");
+    const std::string gpus = "FAKE_NVIDIA_GPU=" + fixture("nvidia-gpus.txt");
+    const std::vector<std::string> tools_fail = {"FAKE_NVIDIA_GPU=" + nv_error, "FAKE_NVIDIA_EXIT=9",
+                                                 rocm_out + rocm_banner};
+    const std::string ok = "\"\"", no_gpu = "\"" + NO_GPU + "\"";
+    const struct {
+        const char *what;
+        std::vector<std::string> env;
+        std::string outcome, message, ran;
+    } cases[] = {
+        {"CSV of comments only", {csv + comments, gpus}, "mock false true 0 0", no_gpu, ""},
+        {"missing CSV", {csv + missing, gpus}, "nvidia true false 3 0", ok, "gpu apps"},
+        {"empty CSV", {csv + empty, gpus}, "nvidia true false 3 0", ok, "gpu apps"},
+        {"empty CSV variable", {csv, gpus}, "nvidia true false 3 0", ok, "gpu apps"},
+        {"missing NVIDIA mock", {nv + missing, rocm_out + rocm_gpu}, "amd true true 1 0", ok, "report"},
+        {"NVIDIA mock of compute apps only", {nv + nv_apps_only}, "none false true 0 1", no_gpu, "report"},
+        {"both mocks usable", {nv + nv_gpus, rocm + rocm_gpu}, "nvidia true true 1 0", ok, "apps"},
+        {"both mocks useless", {nv + nv_useless, rocm + rocm_banner}, "none false true 0 0", no_gpu, ""},
+        {"empty NVIDIA mock variable", {nv, gpus}, "nvidia true false 3 0", ok, "gpu apps"},
+        {"nvidia-smi prints only an error and exits 9", tools_fail, "none false false 0 0", no_gpu, "gpu report"},
+        {"nvidia-smi prints GPUs and exits 15", {gpus, "FAKE_NVIDIA_EXIT=15"}, "nvidia true false 3 0", ok, "gpu apps"},
+    };
+    for (const auto &c : cases) {
+        std::string body = metrics_with_fakes(log, c.env);
+        EXPECT_EQ(outcome(body), c.outcome) << c.what;
+        EXPECT_EQ(member(body, "message"), c.message) << c.what;
+        EXPECT_EQ(fake_calls(log), c.ran) << c.what;
+    }
+}
+
+TEST(Chain, NvidiaMockWithoutTheTool) {
+    scratch_dir s;
+    const std::string mock = s.write("nv.txt", "  # a comment after blanks\n"
+                                               "APP,GPU-m,7,first,3\n"
+                                               "0, GPU-m, Mock GPU, 5, 1, 2, 30, 10, 20, 1.0\n"
+                                               "app,GPU-m,8,lower case is a GPU line,3\n");
+    std::string body =
+        metrics_body(run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, "VISTREL_MOCK_NVIDIA=" + mock}));
+    EXPECT_EQ(member(body, "source"), "\"nvidia\"");
+    EXPECT_EQ(member(body, "mocked"), "true");
+    EXPECT_EQ(member(body, "driver"), "\"1.0\"");
+    EXPECT_EQ(member(body, "process_count"), "1");
+    EXPECT_NE(body.find("\"gpu_index\":0,\"pid\":7,"), std::string::npos);
+}
+
+// ---- bad input: always a complete document, exit 0, nothing left running ---
+
+TEST(BadInput, FixturesThatCannotBeUsed) {
+    scratch_dir s;
+    const std::string garbage = s.write("garbage.bin", noise(4096));
+    mkdir(s.file("a-directory").c_str(), 0755);
+    const std::string paths[] = {s.file("missing"), s.file("a-directory"), s.write("empty", ""),
+                                 garbage,           "/dev/zero",           "/dev/null"};
+    for (const std::string &p : paths)
+        for (const char *var : {"VISTREL_MOCK_CSV=", "VISTREL_MOCK_NVIDIA=", "VISTREL_MOCK_ROCM="}) {
+            plugin_result r = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, var + p});
+            std::string body = metrics_body(r);
+            EXPECT_NE(member(body, "source"), "(absent)") << var << p;
+        }
+}
+
+TEST(BadInput, PiecesOfOverlongLines) {
+    scratch_dir s;
+    // A 200 000-byte line arrives as a 131 071-byte piece and the rest; a
+    // piece that happens to read as a row is taken like any other line.
+    std::string csv = std::string(131071, 'x') + "GPU,5,GPU-tail,Tail,1,2,3,4,5,6,7\n" + std::string(200000, 'y') +
+                      "\nGPU,1,GPU-after,After,1,2,3,4,5,6,7\n";
+    std::string body = metrics_body(
+        run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, "VISTREL_MOCK_CSV=" + s.write("long.csv", csv)}));
+    EXPECT_EQ(member(body, "count"), "2");
+    EXPECT_NE(body.find("\"uuid\":\"GPU-tail\""), std::string::npos);
+    EXPECT_NE(body.find("\"uuid\":\"GPU-after\""), std::string::npos);
+}
+
+TEST(BadInput, ToolsThatMisbehave) {
+    scratch_dir s;
+    const std::string log = s.file("calls.log");
+    const std::string gpu = "FAKE_NVIDIA_GPU=", apps = "FAKE_NVIDIA_APPS=";
+    const std::string good = "0, GPU-ok, Survivor, 50, 1, 2, 40, 100, 200, 9.9\n";
+    const std::string garbage = s.write("noise", noise(300000));
+    const std::string long_lines = s.write("long", std::string(200000, 'z') + "\n" + good + std::string(200000, 'q'));
+    const std::string good_cut = s.write("cut", good + "1, GPU-cut, Cut Of");
+    const std::string good_only = s.write("good", good), app_cut = s.write("app-cut", "GPU-ok, 5, x");
+    const struct {
+        const char *what;
+        std::vector<std::string> env;
+        std::string source, count;
+    } cases[] = {
+        {"binary garbage", {gpu + garbage}, "\"none\"", "0"},
+        {"200 000-byte lines around a good one", {gpu + long_lines}, "\"nvidia\"", "1"},
+        {"killed mid-line", {gpu + good_cut, "FAKE_NVIDIA_DIE=gpu"}, "\"nvidia\"", "1"},
+        {"killed mid-line, apps query", {gpu + good_only, apps + app_cut, "FAKE_NVIDIA_DIE=apps"}, "\"nvidia\"", "1"},
+        {"rocm-smi garbage", {"FAKE_ROCM_OUT=" + garbage}, "\"none\"", "0"},
+    };
+    for (const auto &c : cases) {
+        std::string body = metrics_with_fakes(log, c.env);
+        EXPECT_EQ(member(body, "source"), c.source) << c.what;
+        EXPECT_EQ(member(body, "count"), c.count) << c.what;
+        EXPECT_TRUE(no_fake_left(log)) << c.what;
+    }
+}
+
+TEST(BadInput, HangingToolIsStoppedAndTheRequestEnds) {
+    // The GPU query prints its lines and then never ends, either holding its
+    // output open or having closed it. The deadline kills it and everything it
+    // started, and the request answers with what it read.
+    for (const char *mode : {"FAKE_NVIDIA_HANG=gpu", "FAKE_NVIDIA_LINGER=gpu"}) {
+        scratch_dir s;
+        const std::string log = s.file("calls.log");
+        plugin_result r = run_plugin(
+            with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, mode}));
+        std::string body = metrics_body(r);
+        EXPECT_EQ(member(body, "source"), "\"nvidia\"") << mode;
+        EXPECT_EQ(member(body, "count"), "3") << mode;
+        EXPECT_EQ(member(body, "process_count"), "2") << mode;
+        EXPECT_EQ(fake_calls(log), "gpu apps") << mode;
+        EXPECT_LT(r.seconds, 30.0) << mode << ": the request must end soon after the tool's deadline";
+        EXPECT_TRUE(no_fake_left(log)) << mode;
+    }
+}
+
+TEST(BadInput, HugeFixtureIsReadAtConstantMemory) {
+    scratch_dir s;
+    std::string small = s.write("small.csv", "APP,GPU-x,1,p,1\n");
+    std::string huge_path = s.file("huge.csv");
+    {
+        std::ofstream out(huge_path, std::ios::binary);
+        std::string row = "APP,GPU-x,1,process-with-a-longish-name,12\n";
+        std::string block;
+        while (block.size() < (1 << 20))
+            block += row;
+        for (int i = 0; i < 100; ++i)
+            out << block;
+    }
+    plugin_result base = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, "VISTREL_MOCK_CSV=" + small});
+    plugin_result huge = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, "VISTREL_MOCK_CSV=" + huge_path});
+    EXPECT_EQ(member(metrics_body(huge), "process_count"), "256");
+    EXPECT_LT(huge.max_rss_kb - base.max_rss_kb, 1024) << "reading 100 MB must not grow memory";
+}
+
+} // namespace

@@ -1,0 +1,63 @@
+// A node whose vendor tools are the fakes of tests/data/fakes: their PATH,
+// the fixtures they print, and their log. Each call of a fake appends a line
+// to FAKE_LOG: "<tool> <query> <pid>", "sleeper <pid>" for a process it left
+// running, "<tool> BAD ARGS: ..." for a command line it does not know.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "files.h"
+#include "run_plugin.h"
+
+inline std::string fixture(const std::string &name) { return data_dir() + "/fixtures/" + name; }
+
+// PATH with the fakes first; they need sh, cat and sleep themselves.
+inline std::string fakes_path() { return "PATH=" + data_dir() + "/fakes:/usr/bin:/bin"; }
+
+// PATH on which no vendor tool is found.
+const char *const NO_TOOLS = "PATH=/nonexistent";
+
+// The fake nvidia-smi prints the real-shaped output of three GPUs and two
+// processes.
+inline std::vector<std::string> nvidia_fixture_env() {
+    return {"FAKE_NVIDIA_GPU=" + fixture("nvidia-gpus.txt"), "FAKE_NVIDIA_APPS=" + fixture("nvidia-apps.txt")};
+}
+
+// The process id at the end of each line, for every process a fake started
+// or was.
+inline std::vector<long> logged_pids(const std::string &log) {
+    std::vector<long> pids;
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);)
+        if (line.find("BAD ARGS") == std::string::npos)
+            pids.push_back(std::strtol(line.c_str() + line.rfind(' ') + 1, nullptr, 10));
+    return pids;
+}
+
+// Which queries the fakes answered, in order: "gpu apps", "report", ...
+inline std::string fake_calls(const std::string &log) {
+    std::istringstream in(read_file(log));
+    std::string line, out;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string tool, which;
+        words >> tool >> which;
+        if (tool == "sleeper")
+            continue;
+        out += (out.empty() ? "" : " ") + (tool == "nvidia-smi" || tool == "rocm-smi" ? which : line);
+    }
+    return out;
+}
+
+// Every process the fakes logged has ended.
+inline ::testing::AssertionResult no_fake_left(const std::string &log) {
+    for (long pid : logged_pids(log))
+        if (!process_gone(pid))
+            return ::testing::AssertionFailure() << "process " << pid << " started by a fake tool is still running";
+    return ::testing::AssertionSuccess();
+}
