@@ -234,7 +234,7 @@ const char *platform_getenv(const char *name) {
         return nullptr;
     wchar_t wide_name[64];
     size_t n = 0;
-    for (; name[n] && n < 63; ++n)
+    for (; n < 63 && name[n]; ++n)
         wide_name[n] = static_cast<unsigned char>(name[n]);
     wide_name[n] = L'\0';
     SetLastError(ERROR_SUCCESS);

@@ -31,6 +31,9 @@
 
 namespace fuzz {
 
+// The text up to its first zero byte: what the program sees of it as a C string.
+inline std::string cut_at_nul(const std::string &s) { return std::string(s.c_str(), std::strlen(s.c_str())); }
+
 // File descriptor 1 becomes an in-memory file for the whole run; libFuzzer
 // itself reports on standard error.
 void capture_init();

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     const int buf_size = 2 + data[0];
     std::string rest(reinterpret_cast<const char *>(data) + 2, size - 2);
-    rest = rest.c_str(); // the query reaches the program as a C string
+    rest = fuzz::cut_at_nul(rest); // the query reaches the program as a C string
     // The names the program asks for, a short one, and one from the input
     // (text after the first ' ', so the name can hold '=', '&' or '%').
     std::string name;

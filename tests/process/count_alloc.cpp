@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+// The names below are fixed by the linker's --wrap and the C library.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void *__real_malloc(size_t n);
 void *__real_calloc(size_t n, size_t size);
@@ -129,3 +131,4 @@ int __wrap_main(int argc, char **argv, char **envp) {
     return __real_main(argc, argv, envp);
 }
 }
+// NOLINTEND(bugprone-reserved-identifier)

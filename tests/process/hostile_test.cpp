@@ -178,7 +178,7 @@ TEST_F(Hostile, ShellTextInFixtureNamesNeverRuns) {
 // ---- over-long and malformed query text ------------------------------------
 
 TEST_F(Hostile, OverLongAndMalformedQueries) {
-    const size_t BIG = 100 * 1024;
+    const size_t BIG = size_t{100} * 1024;
     struct query_case {
         std::string query;
         kind want;
@@ -219,7 +219,7 @@ TEST_F(Hostile, OverLongAndMalformedQueries) {
 }
 
 TEST_F(Hostile, OverLongCredentials) {
-    const std::string big(100 * 1024, 'p');
+    const std::string big(size_t{100} * 1024, 'p');
     std::string off_by_last = big;
     off_by_last.back() = 'q';
     struct cred_case {

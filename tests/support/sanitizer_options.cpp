@@ -11,9 +11,12 @@
 #error "SANITIZER_LOG_DIR must name the folder for sanitizer reports"
 #endif
 
+// The sanitizer runtimes look these names up; they are theirs, not ours.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" const char *__asan_default_options() {
     return "exitcode=86:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:"
            "check_initialization_order=1:log_path=" SANITIZER_LOG_DIR "/asan";
 }
 
 extern "C" const char *__ubsan_default_options() { return "halt_on_error=1:print_stacktrace=1:exitcode=87"; }
+// NOLINTEND(bugprone-reserved-identifier)
