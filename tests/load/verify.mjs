@@ -3,11 +3,13 @@
 // fixed: JSON documents parse and carry the expected values, the page is
 // complete, the refusal is exact. Usage: node verify.mjs PORT SECRET [N]
 import http from 'node:http';
+import { readFileSync } from 'node:fs';
 
 const [port, secret, nArg] = process.argv.slice(2);
 const N = Number(nArg || 40);
 const agent = new http.Agent({ keepAlive: true, maxSockets: 8 });
-const REFUSAL = '{"ok":false,"error":"invalid node password"}\n';
+// The refusal's body, from the expected response the other suites compare with.
+const REFUSAL = readFileSync(new URL('../data/expected/refusal', import.meta.url), 'latin1').split('\r\n\r\n')[1];
 const JSON_TYPE = 'application/json; charset=utf-8';
 
 function get(path, headers = {}) {
