@@ -2,6 +2,7 @@
 # screenshots. Browser work needs Debian's chromium and lighttpd and the npm
 # packages of package-lock.json; the steps install what is missing.
 PORT ?= 8080
+SERVER ?= lighttpd
 BROWSER_TESTS = $(wildcard tests/browser/*.test.mjs)
 
 .PHONY: test-js test-browser browser-deps serve screenshots
@@ -21,9 +22,11 @@ browser-deps:
 test-browser: $(BIN) browser-deps
 	node --test --test-concurrency=1 $(BROWSER_TESTS)
 
-# PORT, DEMO and BOT_PASSWORD (see tools/serve.sh) pass through.
+# SERVER (lighttpd, apache, nginx), PORT, DEMO and BOT_PASSWORD (see
+# tools/serve.sh) pass through. exec: the SIGTERM make forwards reaches
+# serve.sh itself, which stops the server before make returns.
 serve: $(BIN)
-	PORT=$(PORT) sh tools/serve.sh
+	PORT=$(PORT) SERVER=$(SERVER) exec sh tools/serve.sh
 
 screenshots: $(BIN) browser-deps
 	node tools/screenshots.mjs
