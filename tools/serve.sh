@@ -268,7 +268,10 @@ while :; do
     tail -n 20 "$log" "$tmp/log/error.log" "$tmp/fcgiwrap.log" >&2 2>/dev/null || true
     exit 1
   done
-  kill -0 "$parent" 2>/dev/null || exit 0
+  # Orphaned: reparented away from the one who started it (kill -0 cannot
+  # tell, when that one belongs to another user).
+  read -r _ _ _ ppid _ <"/proc/$$/stat"
+  [ "$ppid" = "$parent" ] || exit 0
   sleep 1 &
   sleeper=$!
   wait "$sleeper" || true
