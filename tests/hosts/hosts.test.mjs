@@ -97,7 +97,7 @@ const PROGRAM = [
   ['a wrong X-Bot-Password', 'GET', '/plugin_vistrel?action=metrics', { 'X-Bot-Password': 'open sesame 1' }, 401, []],
   ['a wrong Bearer', 'GET', '/plugin_vistrel?action=info', { Authorization: 'Bearer open sesame 1' }, 401, []],
   ['a wrong pwd (a plus that is not %2B)', 'GET', '/plugin_vistrel?action=info&pwd=open%20sesame+1', {}, 401, []],
-  ['HEAD: the headers alone', 'HEAD', '/plugin_vistrel?action=info', OK, 200, []],
+  ['HEAD: the program runs, the headers come alone', 'HEAD', '/plugin_vistrel?action=metrics', OK, 200, ['nvidia-smi gpu', 'nvidia-smi apps']],
   ['HEAD refused', 'HEAD', '/plugin_vistrel', {}, 401, []],
   ['shell text in every query parameter', 'GET', `/plugin_vistrel?${SHELL_QUERY}`, OK, 200, ['nvidia-smi gpu', 'nvidia-smi apps']],
   ['shell text in both password headers', 'GET', `/plugin_vistrel?${SHELL_QUERY}`, { 'X-Bot-Password': SHELL_HEADER, Authorization: `Bearer ${SHELL_HEADER}` }, 401, []],
@@ -143,7 +143,7 @@ for (const host of HOSTS) {
         for (const h of RELAYED) assert.equal(got.headers.get(h), want.headers[h], h);
         assert.equal(sameRun(got.body.toString()), method === 'HEAD' ? '' : sameRun(want.body));
         if (status === 401 && method === 'GET') assert.equal(got.body.toString(), REFUSAL);
-        if (tools.length) {
+        if (tools.length && method === 'GET') {
           const doc = JSON.parse(got.body);
           assert.deepEqual([doc.source, doc.count, doc.process_count, doc.driver], ['nvidia', 3, 2, '590.48.01']);
         }
