@@ -48,4 +48,5 @@ for package in $missing; do
 done
 # Lists that name a version the mirror no longer has fail to download: one
 # refresh and a second try.
+# shellcheck disable=SC2086
 $apt install $missing >/dev/null 2>&1 || { $apt update >/dev/null && $apt install $missing >/dev/null; }

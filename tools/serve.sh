@@ -106,7 +106,8 @@ vars=
 if [ -n "${VISTREL_MOCK_CSV:-}" ]; then
   [ -f "$VISTREL_MOCK_CSV" ] || die "VISTREL_MOCK_CSV: no file $VISTREL_MOCK_CSV"
   cp "$VISTREL_MOCK_CSV" "$tmp/data/"
-  export VISTREL_MOCK_CSV="$tmp/data/$(basename "$VISTREL_MOCK_CSV")"
+  VISTREL_MOCK_CSV=$tmp/data/$(basename "$VISTREL_MOCK_CSV")
+  export VISTREL_MOCK_CSV
   vars="$vars VISTREL_MOCK_CSV"
 fi
 [ "$demo" = 1 ] && vars="$vars VISTREL_DEMO_STATE"
@@ -239,7 +240,10 @@ nginx)
   pids=$!
   n=0
   while [ ! -S "$tmp/run/fcgiwrap.sock" ]; do
-    kill -0 "$pids" 2>/dev/null && [ $n -lt 100 ] || { cat "$tmp/fcgiwrap.log" >&2; die "fcgiwrap did not start"; }
+    if ! kill -0 "$pids" 2>/dev/null || [ $n -ge 100 ]; then
+      cat "$tmp/fcgiwrap.log" >&2
+      die "fcgiwrap did not start"
+    fi
     sleep 0.05
     n=$((n + 1))
   done
