@@ -1,6 +1,7 @@
 # The dashboard page: its scripts' syntax, browser tests, a local server and
-# screenshots. Browser work needs Debian's chromium and lighttpd and the npm
-# packages of package-lock.json; the steps install what is missing.
+# screenshots. Browser work needs Debian's chromium, lighttpd, nginx and
+# fcgiwrap (the end-to-end test runs under both hosts) and the npm packages of
+# package-lock.json; the steps install what is missing.
 PORT ?= 8080
 SERVER ?= lighttpd
 BROWSER_TESTS = $(wildcard tests/browser/*.test.mjs)
@@ -15,7 +16,8 @@ test-js: $(BIN)
 	node tests/browser/parse-page.mjs $(BIN)
 
 browser-deps:
-	@tools/ensure-packages.sh /usr/bin/chromium:chromium /usr/sbin/lighttpd:lighttpd
+	@tools/ensure-packages.sh /usr/bin/chromium:chromium /usr/sbin/lighttpd:lighttpd \
+	  /usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap
 	@[ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund
 
 # One test file at a time: each starts its own lighttpd and Chromium.
@@ -26,7 +28,7 @@ test-browser: $(BIN) browser-deps
 # tools/serve.sh) pass through. exec: the SIGTERM make forwards reaches
 # serve.sh itself, which stops the server before make returns.
 serve: $(BIN)
-	PORT=$(PORT) SERVER=$(SERVER) exec sh tools/serve.sh
+	@PORT=$(PORT) SERVER=$(SERVER) exec sh tools/serve.sh
 
 screenshots: $(BIN) browser-deps
 	node tools/screenshots.mjs
