@@ -20,7 +20,7 @@ browser-deps:
 	  /usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap
 	@[ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund
 
-# One test file at a time: each starts its own lighttpd and Chromium.
+# One test file at a time: each starts its own servers and Chromium.
 test-browser: $(BIN) browser-deps
 	node --test --test-concurrency=1 $(BROWSER_TESTS)
 
