@@ -12,7 +12,7 @@ for pair in "$@"; do
     /*) [ -e "$check" ] && continue ;;
     *) command -v "$check" >/dev/null 2>&1 && continue ;;
   esac
-  missing="$missing $package"
+  case " $missing " in *" $package "*) ;; *) missing="$missing $package" ;; esac
 done
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" != 0 ]; then
@@ -22,4 +22,31 @@ if [ "$(id -u)" != 0 ]; then
 fi
 echo "installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
-apt-get install -y -q $missing >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q $missing >/dev/null; }
+
+# Servers (lighttpd, apache2, nginx) enable and start a system service on
+# port 80 when installed; our steps run private instances instead. A
+# policy-rc.d that answers 101 tells the packages' scripts not to start
+# anything. One that is already there (a container's) is left as it is.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# placed by vistrel tools/ensure-packages.sh during an install\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  trap 'rm -f "$policy"' EXIT
+  trap 'exit 1' INT TERM HUP
+fi
+
+# Another apt run (a second make step, unattended upgrades) may hold the lock.
+apt="apt-get -q -y -o DPkg::Lock::Timeout=300"
+
+# Empty or old package lists know none of the names: refresh them first, so
+# no "Unable to locate package" error is printed on the way.
+for package in $missing; do
+  if ! apt-cache show --no-all-versions "$package" >/dev/null 2>&1; then
+    $apt update >/dev/null
+    break
+  fi
+done
+# Lists that name a version the mirror no longer has fail to download: one
+# refresh and a second try.
+# shellcheck disable=SC2086
+$apt install $missing >/dev/null 2>&1 || { $apt update >/dev/null && $apt install $missing >/dev/null; }

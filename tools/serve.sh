@@ -1,12 +1,17 @@
 #!/bin/sh
-# Serves the built plugin with lighttpd as the node's web server would run it:
-# one CGI process per request at /plugin_vistrel and /plugins. Foreground;
-# Ctrl-C stops it. Settings, all from the environment:
+# Serves the built plugin under a real web server, started from the shipped
+# configuration in docs/servers/ exactly as a node would run it: one CGI
+# process per request at /plugin_vistrel and /plugins. make serve and the
+# host and browser tests all start their servers through this script.
+# Foreground; Ctrl-C or SIGTERM stops the server and everything it started.
+# Settings, all from the environment:
+#   SERVER=lighttpd|apache|nginx   the host (nginx runs the plugin through fcgiwrap)
 #   PORT=8080            port on 127.0.0.1
 #   DEMO=auto|1|0        1: the simulated nvidia-smi of tools/demo first on the
 #                        CGI's PATH; auto: only when no nvidia-smi/rocm-smi is found
 #   BOT_PASSWORD=...     passed to the plugin: turns its password gate on
 #   VISTREL_MOCK_CSV=f   passed to the plugin: a CSV fixture instead of the tools
+#   VISTREL_TOOL_PATH=d  folders put first on the CGI's PATH (the tests' fake tools)
 #   VISTREL_BIN=path     the binary to serve (default build/plugin_vistrel)
 set -eu
 
@@ -14,67 +19,265 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${VISTREL_BIN:-$root/build/plugin_vistrel}
 port=${PORT:-8080}
 demo=${DEMO:-auto}
+server=${SERVER:-lighttpd}
+servers=$root/docs/servers
 
+die() { echo "serve: $*" >&2; exit 1; }
 case $bin in /*) ;; *) bin=$root/$bin ;; esac
-[ -x "$bin" ] || { echo "serve: $bin is missing; run make first" >&2; exit 1; }
-case $port in '' | *[!0-9]*) echo "serve: PORT must be a number" >&2; exit 1 ;; esac
+[ -x "$bin" ] || die "$bin is missing; run make first"
+case $port in '' | *[!0-9]*) die "PORT must be a number" ;; esac
+case $server in
+  lighttpd) packages=/usr/sbin/lighttpd:lighttpd ;;
+  apache) packages=/usr/sbin/apache2:apache2 ;;
+  nginx) packages="/usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap" ;;
+  *) die "SERVER must be lighttpd, apache or nginx" ;;
+esac
+# The password is written into the configuration as a quoted value: a quote
+# or backslash would end it early, and "$" means a variable to nginx and Apache.
+if [ -n "${BOT_PASSWORD:-}" ]; then
+  case $BOT_PASSWORD in
+    *[\"\\\$]* | *[[:cntrl:]]*) die "BOT_PASSWORD must not hold \", \\, \$ or control characters here" ;;
+  esac
+fi
 
-"$root/tools/ensure-packages.sh" /usr/sbin/lighttpd:lighttpd
-lighttpd=$(PATH=$PATH:/usr/sbin:/sbin command -v lighttpd)
+# shellcheck disable=SC2086
+"$root/tools/ensure-packages.sh" $packages
+PATH=$PATH:/usr/sbin:/sbin
 
-# lighttpd hands a CGI no environment of its own: the plugin finds the vendor
-# tools only through the PATH set here.
+# Every host decides the CGI's PATH through its configuration alone: the
+# plugin finds the vendor tools only through the PATH set there.
 cgi_path=/usr/local/bin:/usr/bin:/bin
 real=
 for tool in nvidia-smi rocm-smi; do
   found=$(command -v "$tool" || true)
   case $found in /*) cgi_path=$(dirname "$found"):$cgi_path real=$tool ;; esac
 done
-if [ "$demo" = 1 ] || { [ "$demo" = auto ] && [ -z "$real" ]; }; then
-  cgi_path=$root/tools/demo:$cgi_path
-  demo=1
-fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-serve.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
-trap 'exit 0' INT TERM
-mkdir "$tmp/docroot"
-
-# Values reach lighttpd as env.NAME, so a password needs no quoting here.
-extra=
-if [ -n "${BOT_PASSWORD+set}" ]; then extra="$extra, \"BOT_PASSWORD\" => env.BOT_PASSWORD"; fi
-if [ -n "${VISTREL_MOCK_CSV:-}" ]; then
-  # The CGI runs in the binary's folder: the fixture needs an absolute path.
-  VISTREL_MOCK_CSV=$(cd "$(dirname "$VISTREL_MOCK_CSV")" && pwd)/$(basename "$VISTREL_MOCK_CSV")
-  export VISTREL_MOCK_CSV
-  extra="$extra, \"VISTREL_MOCK_CSV\" => env.VISTREL_MOCK_CSV"
-fi
-if [ "$demo" = 1 ]; then
-  export VISTREL_DEMO_STATE="$tmp/demo-step"
-  extra="$extra, \"VISTREL_DEMO_STATE\" => env.VISTREL_DEMO_STATE"
-fi
-export VISTREL_CGI_PATH="$cgi_path" VISTREL_SERVE_BIN="$bin"
-
-cat >"$tmp/lighttpd.conf" <<EOF
-server.modules       = ( "mod_alias", "mod_redirect", "mod_setenv", "mod_cgi" )
-server.bind          = "127.0.0.1"
-server.port          = $port
-server.document-root = "$tmp/docroot"
-server.errorlog      = "$tmp/error.log"
-server.breakagelog   = "$tmp/cgi-stderr.log"
-url.redirect         = ( "^/$" => "/plugin_vistrel" )
-# Exact paths only: alias.url alone is a prefix match and would hand out the
-# binary itself for /plugins/anything.
-\$HTTP["url"] =~ "^/(plugin_vistrel|plugins)\$" {
-  alias.url  = ( "/plugin_vistrel" => env.VISTREL_SERVE_BIN, "/plugins" => env.VISTREL_SERVE_BIN )
-  cgi.assign = ( "" => "" )
-  setenv.add-environment = ( "PATH" => env.VISTREL_CGI_PATH$extra )
+pids=
+sleeper=
+# Stops every server group started below, then removes the folder. Each
+# group gets SIGTERM, and SIGKILL when it is still there a few seconds later.
+stop() {
+  trap '' INT TERM HUP
+  trap - EXIT
+  [ -n "$sleeper" ] && kill "$sleeper" 2>/dev/null
+  for pg in $pids; do kill -TERM "-$pg" 2>/dev/null || kill -TERM "$pg" 2>/dev/null || true; done
+  n=0
+  for pg in $pids; do
+    while { kill -0 "-$pg" || kill -0 "$pg"; } 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+    kill -KILL "-$pg" 2>/dev/null || kill -KILL "$pg" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+  rm -rf "$tmp"
 }
-EOF
+trap stop EXIT
+trap 'exit 0' INT TERM HUP
 
-"$lighttpd" -tt -f "$tmp/lighttpd.conf" >/dev/null
-echo "vistrel dashboard: http://127.0.0.1:$port/plugin_vistrel"
+# When started as root, each host runs the plugin as www-data, as Debian's
+# packages do; everything the plugin touches is staged into this folder so
+# that works from any checkout (a clone in /root is closed to www-data).
+chmod 755 "$tmp"
+mkdir "$tmp/bin" "$tmp/docroot" "$tmp/run" "$tmp/state" "$tmp/data" "$tmp/log"
+cp "$bin" "$tmp/bin/plugin_vistrel"
+# An empty answer to the browser's own request for an icon, so a clean page
+# leaves a clean console.
+: >"$tmp/docroot/favicon.ico"
+user=
+if [ "$(id -u)" = 0 ]; then
+  user=www-data
+  id "$user" >/dev/null 2>&1 || die "user $user is missing"
+  chown "$user:$user" "$tmp/run" "$tmp/state" "$tmp/log"
+fi
+
+if [ "$demo" = 1 ] || { [ "$demo" = auto ] && [ -z "$real" ]; }; then
+  mkdir "$tmp/demo"
+  cp "$root/tools/demo/nvidia-smi" "$tmp/demo/"
+  cgi_path=$tmp/demo:$cgi_path
+  demo=1
+  export VISTREL_DEMO_STATE="$tmp/state/demo-step"
+fi
+[ -n "${VISTREL_TOOL_PATH:-}" ] && cgi_path=$VISTREL_TOOL_PATH:$cgi_path
+
+# The plugin's settings, written into the configuration where it sets
+# BOT_PASSWORD.
+vars=
+[ -n "${BOT_PASSWORD+set}" ] && vars=BOT_PASSWORD
+if [ -n "${VISTREL_MOCK_CSV:-}" ]; then
+  [ -f "$VISTREL_MOCK_CSV" ] || die "VISTREL_MOCK_CSV: no file $VISTREL_MOCK_CSV"
+  cp "$VISTREL_MOCK_CSV" "$tmp/data/"
+  VISTREL_MOCK_CSV=$tmp/data/$(basename "$VISTREL_MOCK_CSV")
+  export VISTREL_MOCK_CSV
+  vars="$vars VISTREL_MOCK_CSV"
+fi
+[ "$demo" = 1 ] && vars="$vars VISTREL_DEMO_STATE"
+
+# Renders a shipped file with this run's paths, replaced as plain text: the
+# binary, the CGI's PATH, the fcgiwrap socket, and the BOT_PASSWORD line once
+# per setting (dropped when there is none). A placeholder that is no longer
+# in the file stops the start, so the tests never run a configuration other
+# than the shipped one.
+render() {
+  V_BIN=$tmp/bin/plugin_vistrel V_PATH=$cgi_path V_SOCK=$tmp/run/fcgiwrap.sock V_VARS=$vars \
+    awk -v need="$2" '
+    function rep(s, from, to,    i, out) {
+      out = ""
+      while ((i = index(s, from)) > 0) { out = out substr(s, 1, i - 1) to; s = substr(s, i + length(from)) }
+      return out s
+    }
+    {
+      if (index($0, "BOT_PASSWORD") && index($0, "change-me")) {
+        seen["vars"] = 1
+        n = split(ENVIRON["V_VARS"], names, " ")
+        for (k = 1; k <= n; k++) print rep(rep($0, "BOT_PASSWORD", names[k]), "change-me", ENVIRON[names[k]])
+        next
+      }
+      if (index($0, "/opt/kelvane/bin/plugin_vistrel")) seen["bin"] = 1
+      if (index($0, "\"/usr/local/bin:/usr/bin:/bin\"")) seen["path"] = 1
+      if (index($0, "/run/vistrel/fcgiwrap.sock")) seen["sock"] = 1
+      s = rep($0, "/opt/kelvane/bin/plugin_vistrel", ENVIRON["V_BIN"])
+      s = rep(s, "\"/usr/local/bin:/usr/bin:/bin\"", "\"" ENVIRON["V_PATH"] "\"")
+      print rep(s, "/run/vistrel/fcgiwrap.sock", ENVIRON["V_SOCK"])
+    }
+    END {
+      n = split(need, want, " ")
+      for (k = 1; k <= n; k++) if (!(want[k] in seen)) {
+        print "serve: " FILENAME ": the " want[k] " placeholder is gone" > "/dev/stderr"; exit 1
+      }
+    }' "$1"
+}
+
+conf=$tmp/$server.conf
+log=$tmp/server.log
+case $server in
+lighttpd)
+  render "$servers/lighttpd-vistrel.conf" "bin path vars" >"$tmp/vistrel.conf"
+  {
+    # As Debian's lighttpd.conf: the site's modules, the enabled snippets, then
+    # mod_staticfile last, so a request mapped to the program runs it.
+    echo 'server.modules       = ( "mod_redirect" )'
+    echo 'server.bind          = "127.0.0.1"'
+    echo "server.port          = $port"
+    echo "server.document-root = \"$tmp/docroot\""
+    echo "server.errorlog      = \"$tmp/log/error.log\""
+    echo "server.breakagelog   = \"$tmp/log/cgi-stderr.log\""
+    [ -n "$user" ] && echo "server.username = \"$user\"" && echo "server.groupname = \"$user\""
+    echo 'mimetype.assign      = ( ".ico" => "image/x-icon" )'
+    echo 'url.redirect         = ( "^/$" => "/plugin_vistrel" )'
+    echo "include \"$tmp/vistrel.conf\""
+    echo 'server.modules      += ( "mod_staticfile" )'
+  } >"$conf"
+  lighttpd -tt -f "$conf" >"$log" 2>&1 || { cat "$log" >&2; die "lighttpd rejects the configuration"; }
+  set -- lighttpd -D -f "$conf"
+  ;;
+apache)
+  render "$servers/apache2-vistrel.conf" "bin path vars" >"$tmp/vistrel.conf"
+  mods=/usr/lib/apache2/modules
+  {
+    echo "ServerRoot \"$tmp\""
+    echo "ServerName 127.0.0.1"
+    echo "Listen 127.0.0.1:$port"
+    echo "PidFile \"$tmp/apache.pid\""
+    echo "ErrorLog \"$tmp/log/error.log\""
+    echo "DefaultRuntimeDir \"$tmp/run\""
+    echo "Mutex file:$tmp default"
+    for m in mpm_event authz_core alias cgid env; do echo "LoadModule ${m}_module $mods/mod_$m.so"; done
+    echo "ScriptSock \"$tmp/cgid.sock\""
+    [ -n "$user" ] && echo "User $user" && echo "Group $user"
+    # As Debian's apache2.conf: the whole file system closed, the site open.
+    echo "<Directory />"
+    echo "    AllowOverride None"
+    echo "    Require all denied"
+    echo "</Directory>"
+    echo "DocumentRoot \"$tmp/docroot\""
+    echo "<Directory \"$tmp/docroot\">"
+    echo "    Require all granted"
+    echo "</Directory>"
+    echo '<Files "favicon.ico">'
+    echo "    ForceType image/x-icon"
+    echo "</Files>"
+    echo 'RedirectMatch 301 "^/$" "/plugin_vistrel"'
+    echo "Include \"$tmp/vistrel.conf\""
+  } >"$conf"
+  # A clean start-up environment: what the plugin gets comes from the
+  # configuration alone.
+  set -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin apache2 -f "$conf" -DFOREGROUND
+  "$@" -t >"$log" 2>&1 || { cat "$log" >&2; die "apache2 rejects the configuration"; }
+  ;;
+nginx)
+  render "$servers/nginx-vistrel.conf" "bin path vars sock" >"$tmp/vistrel.conf"
+  # Relative includes are looked up beside the main configuration.
+  cp /etc/nginx/fastcgi_params "$tmp/"
+  mkdir "$tmp/nginx"
+  {
+    echo "daemon off;"
+    echo "worker_processes 1;"
+    echo "pid $tmp/nginx.pid;"
+    echo "error_log $tmp/log/error.log;"
+    [ -n "$user" ] && echo "user $user $user;"
+    echo "events { worker_connections 256; }"
+    echo "http {"
+    echo "    access_log off;"
+    for t in client_body proxy fastcgi uwsgi scgi; do echo "    ${t}_temp_path $tmp/nginx/$t;"; done
+    echo "    types { image/x-icon ico; }"
+    echo "    server {"
+    echo "        listen 127.0.0.1:$port;"
+    echo "        root $tmp/docroot;"
+    echo "        location = / { return 301 /plugin_vistrel; }"
+    echo "        include $tmp/vistrel.conf;"
+    echo "    }"
+    echo "}"
+  } >"$conf"
+  nginx -t -p "$tmp/" -e "$tmp/log/error.log" -c "$conf" >"$log" 2>&1 || { cat "$log" >&2; die "nginx rejects the configuration"; }
+  # fcgiwrap exactly as the shipped unit starts it, with systemd's User= and
+  # its clean environment.
+  unit=$(render "$servers/vistrel-fcgiwrap.service" "bin sock" | sed -n 's/^ExecStart=//p')
+  [ -n "$unit" ] || die "vistrel-fcgiwrap.service has no ExecStart line"
+  asuser=
+  [ -n "$user" ] && asuser="setpriv --reuid=$user --regid=$user --init-groups"
+  # shellcheck disable=SC2086
+  setsid env -i PATH=/usr/bin:/bin $asuser $unit >"$tmp/fcgiwrap.log" 2>&1 &
+  pids=$!
+  n=0
+  while [ ! -S "$tmp/run/fcgiwrap.sock" ]; do
+    if ! kill -0 "$pids" 2>/dev/null || [ $n -ge 100 ]; then
+      cat "$tmp/fcgiwrap.log" >&2
+      die "fcgiwrap did not start"
+    fi
+    sleep 0.05
+    n=$((n + 1))
+  done
+  set -- nginx -p "$tmp/" -e "$tmp/log/error.log" -c "$conf"
+  ;;
+esac
+
+# Each server in a process group of its own, stopped as a whole: fcgiwrap's
+# workers do not end with their parent, and Apache leaves the caller's group.
+setsid "$@" >>"$log" 2>&1 &
+pids="$pids $!"
+
+echo "vistrel dashboard: http://127.0.0.1:$port/plugin_vistrel  ($server)"
+echo "  configuration and logs: $tmp (removed when it stops)"
 [ "$demo" = 1 ] && echo "  (demo: simulated nvidia-smi from tools/demo; DEMO=0 to turn it off)"
 [ -n "${BOT_PASSWORD:-}" ] && echo "  (password gate on: open http://127.0.0.1:$port/plugin_vistrel?pwd=...)"
-echo "  Ctrl-C stops the server"
-"$lighttpd" -D -f "$tmp/lighttpd.conf"
+echo "  runs in the foreground: Ctrl-C stops it"
+
+# Until a signal, a server's end, or the end of whoever started this script
+# (a test runner that was killed outright leaves no server behind).
+parent=$PPID
+while :; do
+  for pg in $pids; do
+    kill -0 "$pg" 2>/dev/null && continue
+    echo "serve: $server stopped on its own; its log:" >&2
+    tail -n 20 "$log" "$tmp/log/error.log" "$tmp/fcgiwrap.log" >&2 2>/dev/null || true
+    exit 1
+  done
+  # Orphaned: reparented away from the one who started it (kill -0 cannot
+  # tell, when that one belongs to another user).
+  read -r _ _ _ ppid _ <"/proc/$$/stat"
+  [ "$ppid" = "$parent" ] || exit 0
+  sleep 1 &
+  sleeper=$!
+  wait "$sleeper" || true
+  sleeper=
+done

@@ -3,7 +3,7 @@
 // answer is handed to the real served page through request interception.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, until } from './harness.mjs';
+import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, until, expectConsoleErrors } from './harness.mjs';
 
 const ctx = serveForFile();
 
@@ -114,6 +114,7 @@ test('amounts in MB and GB, and the compact VRAM figure', async () => {
 });
 
 test('answers without telemetry are drawn as an empty snapshot, replacing what was there', async () => {
+  expectConsoleErrors(/status of 401 \(Unauthorized\) \[.*action=metrics\]$/);
   const { page, f } = await open();
   const full = (utc) => doc(utc, [gpu(0)], [{ gpu_uuid: 'GPU-0', gpu_index: 0, pid: 1, name: 'p', used_mb: 1 }]);
   const empty = {
@@ -176,6 +177,7 @@ test('charts: a dot for the first sample, then a full-width line; clamped; 60 sa
 });
 
 test('a failed refresh says so and leaves the drawing; the next answer replaces the stamp', async () => {
+  expectConsoleErrors(/status of 502 \(Bad Gateway\) \[.*action=metrics\]$/, /net::ERR_CONNECTION_FAILED \[.*action=metrics\]$/);
   const { page, f } = await open();
   const good = (utc) => doc(utc, [gpu(0), gpu(1)]);
   await draw(page, f, good('g0'));

@@ -1,14 +1,14 @@
-// Shared by the browser tests: a lighttpd serving the real binary through
-// tools/serve.sh, Debian's Chromium driven by playwright-core, and a feed
-// that intercepts the page's metrics requests so a test decides each answer.
-import { spawn } from 'node:child_process';
-import { before, after } from 'node:test';
-import net from 'node:net';
-import { fileURLToPath } from 'node:url';
+// Shared by the browser tests: a web server serving the real binary through
+// tools/serve.sh (lighttpd unless a test names another host), Debian's
+// Chromium driven by playwright-core, and a feed that intercepts the page's
+// metrics requests so a test decides each answer.
+import { before, after, afterEach } from 'node:test';
+import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
+import { ROOT, startServer, sleep, until } from '../support/serve.mjs';
 
-export const ROOT = fileURLToPath(new URL('../../', import.meta.url));
-export const FIXTURES = ROOT + 'tests/browser/fixtures/';
+export { ROOT, startServer, sleep, until };
+export { FIXTURES } from '../support/serve.mjs';
 
 // The background-networking flags keep Chromium from calling out: this
 // machine's network is closed and each refused connection costs time.
@@ -18,75 +18,54 @@ const CHROMIUM_ARGS = [
   '--disable-dev-shm-usage',
 ];
 
-export function launch() {
-  return chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
+// Every console error and uncaught script error of every page in every
+// context of a launched browser, in the order they came.
+const consoleErrors = [];
+let expectedErrors = [];
+
+export async function launch() {
+  const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
+  const newContext = browser.newContext.bind(browser);
+  browser.newContext = async (options) => {
+    const context = await newContext(options);
+    context.on('console', (m) => m.type() === 'error' && consoleErrors.push(`${m.text()} [${m.location().url}]`));
+    context.on('weberror', (e) => consoleErrors.push(`uncaught: ${e.error().message}`));
+    return context;
+  };
+  return browser;
 }
 
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const s = net.createServer();
-    s.unref();
-    s.on('error', reject);
-    s.listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
+// A test that provokes console errors on purpose names each one it expects
+// (a RegExp); each must then appear, and nothing else may.
+export function expectConsoleErrors(...patterns) {
+  expectedErrors.push(...patterns);
 }
 
-export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-// Polls fn (in Node, on real time) until it returns a truthy value.
-export async function until(fn, what = 'condition', ms = 10000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const v = await fn();
-    if (v) return v;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-    await sleep(20);
-  }
+function checkConsole() {
+  const seen = consoleErrors.splice(0);
+  const wanted = expectedErrors;
+  expectedErrors = [];
+  assert.deepEqual(seen.filter((e) => !wanted.some((p) => p.test(e))), [], 'console errors nobody expected');
+  assert.deepEqual(wanted.filter((p) => !seen.some((e) => p.test(e))), [], 'expected console errors that did not come');
 }
 
-// Starts tools/serve.sh on a free port; env adds BOT_PASSWORD or VISTREL_MOCK_CSV.
-// The demo tool stays off, so without a fixture the plugin finds no GPU.
-// One lighttpd and one Chromium for a whole test file: started before its
-// first test, stopped after its last. The returned object fills in then.
+// One server and one Chromium for a whole test file (or describe block):
+// started before its first test, stopped after its last. The returned object
+// fills in then. env picks SERVER and adds BOT_PASSWORD or VISTREL_MOCK_CSV;
+// the demo tool stays off, so without a fixture the plugin finds no GPU.
+// After each test, the console of every page it opened must be clean.
 export function serveForFile(env = {}) {
   const ctx = {};
   before(async () => {
     ctx.server = await startServer(env);
     ctx.browser = await launch();
   });
+  afterEach(checkConsole);
   after(async () => {
     await ctx.browser?.close();
     await ctx.server?.stop();
   });
   return ctx;
-}
-
-export async function startServer(env = {}) {
-  const port = await freePort();
-  const childEnv = { ...process.env, PORT: String(port), DEMO: '0' };
-  delete childEnv.BOT_PASSWORD;
-  delete childEnv.VISTREL_MOCK_CSV;
-  Object.assign(childEnv, env);
-  const child = spawn('sh', [ROOT + 'tools/serve.sh'], { env: childEnv, detached: true, stdio: ['ignore', 'ignore', 'pipe'] });
-  let stderr = '';
-  child.stderr.on('data', (b) => (stderr += b));
-  const exited = new Promise((r) => child.on('exit', r));
-  const base = `http://127.0.0.1:${port}`;
-  await until(async () => {
-    if (child.exitCode !== null) throw new Error(`serve.sh exited ${child.exitCode}: ${stderr}`);
-    return fetch(base + '/plugin_vistrel?action=info').then(() => true, () => false);
-  }, 'lighttpd to answer');
-  return {
-    base,
-    async stop() {
-      // The whole group: the shell and its lighttpd. SIGTERM is immediate.
-      try { process.kill(-child.pid, 'SIGTERM'); } catch { /* already gone */ }
-      await exited;
-    },
-  };
 }
 
 // A fake clock that only moves when a test says so: timers (the 2 s poll)
