@@ -172,6 +172,9 @@ test('charts: a dot for the first sample, then a full-width line; clamped; 60 sa
   assert.equal((await charts(1))[0].parts[1], line('var(--compute)', '0.00,35.30 50.00,31.60 100.00,27.90'));
   const pts = (await page.$eval('#gpuGrid > .gpu:nth-child(2) svg polyline', (p) => p.getAttribute('points'))).split(' ');
   assert.equal(pts.length, 60);
+  // 61 answers drawn for GPU 0: its VRAM chart keeps 60 samples as well
+  const vram = await page.$$eval('#gpuGrid > .gpu:nth-child(2) svg polyline', (ps) => ps[1].getAttribute('points').split(' ').length);
+  assert.equal(vram, 60);
   // the first sample (50) is gone: 150 (clamped), then -5 (clamped), ..., 59 at the right edge
   assert.deepEqual([pts[0], pts[1], pts[59]], ['0.00,2.00', '1.69,39.00', '100.00,17.17']);
 });

@@ -5,7 +5,7 @@
 // either route and draws what it got.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { serveForFile, newPage, until, text, expectConsoleErrors, FIXTURES } from './harness.mjs';
+import { serveForFile, startServer, newPage, until, text, expectConsoleErrors, FIXTURES } from './harness.mjs';
 
 const PASSWORD = 'open sesame+1';
 const Q = encodeURIComponent(PASSWORD);
@@ -68,3 +68,28 @@ for (const host of ['lighttpd', 'nginx']) {
     });
   });
 }
+
+// fetch sends no request at all with a header value beyond Latin-1, so a
+// password that is not printable ASCII must travel in the query alone; the
+// node's gate accepts it there.
+describe('passwords in any language', () => {
+  const ctx = serveForFile({ VISTREL_MOCK_CSV: FIXTURES + 'three-gpus.csv', BOT_PASSWORD: 'unused' });
+
+  test('each draws the GPUs on the direct route; only the ASCII one also goes in the header', async () => {
+    for (const [pw, header] of [['\u20ac', undefined], ['\u5bc6\u7801', undefined], ['p\u00e4ssw\u00f6rd', undefined], ['plain pw', 'plain pw']]) {
+      const server = await startServer({ VISTREL_MOCK_CSV: FIXTURES + 'three-gpus.csv', BOT_PASSWORD: pw });
+      try {
+        const page = await newPage(ctx.browser, { clock: false });
+        const sent = [];
+        page.on('request', (r) => r.url().includes('action=metrics') && sent.push(r.headers()['x-bot-password']));
+        await page.goto(server.base + '/plugin_vistrel?pwd=' + encodeURIComponent(pw));
+        await until(async () => (await text(page, '#kGpus')) === '3', `drawn with ${pw}`);
+        assert.notEqual(await text(page, '#stamp'), 'refresh failed', pw);
+        assert.deepEqual(sent, [header], pw);
+        await page.context().close();
+      } finally {
+        await server.stop();
+      }
+    }
+  });
+});

@@ -21,6 +21,7 @@ test('the first request: route, node, id and password from the URL or storage, h
     // page query, storage, expected request, expected X-Bot-Password
     ['', {}, '/plugin_vistrel?action=metrics', undefined],
     ['?node=gpu%201&id=a%2Fb&pwd=p%2Bq%26r', {}, '/plugin_vistrel?action=metrics&node=gpu%201&id=a%2Fb&pwd=p%2Bq%26r', 'p+q&r'],
+    ['?node=a%26b%23c&pwd=x', {}, '/plugin_vistrel?action=metrics&node=a%26b%23c&pwd=x', 'x'],
     ['?plugin=vistrel&node=gpu-1&id=7', stored, '/plugins?plugin=vistrel&action=metrics&node=gpu-1&id=7&pwd=node-pw', 'node-pw'],
     ['?plugin=vistrel&node=gpu-1&pwd=url-pw', stored, '/plugins?plugin=vistrel&action=metrics&node=gpu-1&pwd=url-pw', 'url-pw'],
     ['?node=gpu-1&pwd=', stored, '/plugin_vistrel?action=metrics&node=gpu-1&pwd=node-pw', 'node-pw'],
