@@ -67,9 +67,10 @@ fail() {
 }
 
 # run NAME [VAR=VALUE...] [-- ARG...]: runs the plugin with exactly that
-# environment (plus Wine's own settings and the fakes' folder as PATH), from
-# the folder $RUN_CWD when set. Leaves $OUT (file), $ERR (file), $STATUS and
-# $MS (milliseconds the run took), and $BEFORE / $AFTER, the UTC times around it.
+# environment (plus Wine's own settings, a UTF-8 locale as on a Debian server,
+# and the fakes' folder as PATH), from the folder $RUN_CWD when set. Leaves
+# $OUT (file), $ERR (file), $STATUS and $MS (milliseconds the run took), and
+# $BEFORE / $AFTER, the UTC times around it.
 # RUN_OUT names another file for standard output; RUN_CLOSE_STDOUT=1 starts
 # the plugin without one.
 run() {
@@ -92,6 +93,7 @@ run() {
         cd "${RUN_CWD:-$WORK}" &&
             env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
                 WINEDLLOVERRIDES="$WINEDLLOVERRIDES" WINEPATH="${WINEPATH_FOR_RUN-$FAKES_WIN}" \
+                LANG=C.UTF-8 LC_ALL=C.UTF-8 \
                 "${envs[@]}" "$WINE" "$EXE" "$@"
     )
     STATUS=$?
@@ -247,6 +249,38 @@ check_info info-header-password true QUERY_STRING=action=info BOT_PASSWORD=s3cre
 check_info info-bearer-password true QUERY_STRING=action=info BOT_PASSWORD=s3cret 'HTTP_AUTHORIZATION=Bearer s3cret'
 check_info info-query-password true 'QUERY_STRING=action=info&pwd=s3cret' BOT_PASSWORD=s3cret
 
+# Passwords beyond ASCII are compared as their UTF-8 bytes, as on Linux: the
+# runtime's getenv would turn every letter its code page lacks into "?", and
+# "пароль" and "секрет" would both read "??????". Each row: the node
+# password, the credential (a variable, or "pwd=..." added to the query) and
+# whether it is accepted.
+while IFS='|' read -r name secret credential verdict; do
+    request=(QUERY_STRING=action=info "$credential")
+    [[ "$credential" == pwd=* ]] && request=("QUERY_STRING=action=info&$credential")
+    if [ "$verdict" = accepted ]; then
+        check_info "$name" true BOT_PASSWORD="$secret" "${request[@]}"
+    else
+        run "$name" BOT_PASSWORD="$secret" "${request[@]}"
+        expect refusal
+    fi
+done <<'EOF'
+cyrillic-header-wrong|пароль|HTTP_X_BOT_PASSWORD=секрет|refused
+cyrillic-header-right|пароль|HTTP_X_BOT_PASSWORD=пароль|accepted
+cyrillic-bearer-wrong|пароль|HTTP_AUTHORIZATION=Bearer секрет|refused
+cyrillic-bearer-right|пароль|HTTP_AUTHORIZATION=Bearer пароль|accepted
+cyrillic-pwd-wrong|пароль|pwd=%D1%81%D0%B5%D0%BA%D1%80%D0%B5%D1%82|refused
+cyrillic-pwd-right|пароль|pwd=%D0%BF%D0%B0%D1%80%D0%BE%D0%BB%D1%8C|accepted
+chinese-header-wrong|密码|HTTP_X_BOT_PASSWORD=口令|refused
+chinese-header-right|密码|HTTP_X_BOT_PASSWORD=密码|accepted
+chinese-bearer-wrong|密码|HTTP_AUTHORIZATION=Bearer 口令|refused
+chinese-bearer-right|密码|HTTP_AUTHORIZATION=Bearer 密码|accepted
+chinese-pwd-wrong|密码|pwd=%E5%8F%A3%E4%BB%A4|refused
+chinese-pwd-right|密码|pwd=%E5%AF%86%E7%A0%81|accepted
+latin-header-utf8|pässwörd|HTTP_X_BOT_PASSWORD=pässwörd|accepted
+latin-pwd-utf8|pässwörd|pwd=p%C3%A4ssw%C3%B6rd|accepted
+latin-pwd-latin1|pässwörd|pwd=p%E4ssw%F6rd|refused
+EOF
+
 # The error document for an unknown action.
 while IFS='|' read -r name query requested; do
     run "$name" QUERY_STRING="$query"
@@ -270,6 +304,16 @@ for target in NUL "$(winpath "$FIX")"; do
     expect_doc metrics-none
     fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
 done
+
+# A fixture path in any script is read: it reaches the program as UTF-8 and
+# is opened through its Unicode form, not through the ANSI code page, which
+# has no Cyrillic or Chinese letters.
+UNICODE_DIR="$WORK/données тест 数据"
+mkdir -p "$UNICODE_DIR" && cp "$FIX/two-gpus.csv" "$UNICODE_DIR/"
+run mock-csv-unicode-path QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpath "$UNICODE_DIR/two-gpus.csv")" \
+    "$(log_for mock-csv-unicode-path)"
+expect_doc metrics-csv
+fake_calls "" || true
 
 # Metrics from the fake tools on PATH, called with the exact fixed arguments
 # and without the request's variables, whatever the letter case of their
