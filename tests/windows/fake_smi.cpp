@@ -12,7 +12,7 @@
 //        stays open although the tool is gone
 //   FAKE_LOG  one line per call appended here: "<tool> <query> <pid>",
 //             "sleeper <pid>" for a sleeper, and "<tool> LEAK(<name>) <pid>"
-//             when request data reached the tool
+//             for each variable of the request that reached the tool
 // The printed file goes through the text-mode standard output, so every LF
 // leaves as CR LF, as the real tools' output does on Windows.
 #include <windows.h>
@@ -94,6 +94,13 @@ void start_sleeper() {
     }
 }
 
+// The request's variables and the servers' usual additions, one word each.
+const char KEPT_BACK[] = "QUERY_STRING HTTP_X_BOT_PASSWORD HTTP_AUTHORIZATION HTTP_HOST BOT_PASSWORD REQUEST_URI "
+                         "REQUEST_METHOD SERVER_NAME SERVER_PORT SERVER_SIGNATURE SERVER_SOFTWARE DOCUMENT_ROOT "
+                         "CONTEXT_DOCUMENT_ROOT CONTEXT_PREFIX HTTPS GATEWAY_INTERFACE REMOTE_ADDR REMOTE_PORT "
+                         "SCRIPT_NAME SCRIPT_FILENAME CONTENT_LENGTH CONTENT_TYPE AUTH_TYPE PATH_INFO PATH_TRANSLATED "
+                         "REDIRECT_STATUS SSL_PROTOCOL UNIQUE_ID";
+
 bool env_is(const char *name, const char *value) {
     const char *v = std::getenv(name);
     return v && std::strcmp(v, value) == 0;
@@ -135,14 +142,19 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "fake %s: unexpected arguments\n", TOOL);
         return 64;
     }
-    // A tool must never see the request or the node password (getenv finds
-    // a name in any letter case here, as Windows does).
-    for (const char *name :
-         {"QUERY_STRING", "HTTP_X_BOT_PASSWORD", "HTTP_AUTHORIZATION", "BOT_PASSWORD", "REQUEST_URI"})
+    // A tool must never see the request, the node password or what a server
+    // derives from the request (getenv finds a name in any letter case here,
+    // as Windows does). The tests set each of these.
+    for (const char *p = KEPT_BACK; *p;) {
+        char name[32];
+        size_t n = std::strcspn(p, " ");
+        std::snprintf(name, sizeof name, "%.*s", static_cast<int>(n), p);
+        p += n + (p[n] == ' ');
         if (std::getenv(name)) {
             std::snprintf(what, sizeof what, "%s LEAK(%s)", TOOL, name);
             log_line(what, GetCurrentProcessId());
         }
+    }
     std::snprintf(what, sizeof what, "%s %s", TOOL, query);
     log_line(what, GetCurrentProcessId());
     print_file(file);

@@ -317,16 +317,62 @@ fake_calls "" || true
 
 # Metrics from the fake tools on PATH, called with the exact fixed arguments
 # and without the request's variables, whatever the letter case of their
-# names (the fakes log a LEAK line otherwise). nvidia-gpus.txt's 631.95 W is
-# written 632.0 (the double lies above the half); "[N/A]" and
-# "[Not Supported]" read as nothing.
+# names: the query, the credentials and what the server derives from the
+# request, some of it from the client's Host header (the fakes log a LEAK line
+# for each that reaches them). nvidia-gpus.txt's 631.95 W is written 632.0
+# (the double lies above the half); "[N/A]" and "[Not Supported]" read as
+# nothing.
 run nvidia QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for nvidia)"
 expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
-run nvidia-request-hidden QUERY_STRING=action=metrics BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret \
-    'Http_Authorization=Bearer s3cret' REQUEST_URI=/plugin_vistrel "${NV_FIX[@]}" "$(log_for nvidia-request-hidden)"
+REQUEST_ENV=(BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret 'Http_Authorization=Bearer s3cret' HTTP_HOST=evil.example
+    REQUEST_URI=/plugin_vistrel REQUEST_METHOD=GET SERVER_NAME=evil.example SERVER_PORT=80
+    'SERVER_SIGNATURE=<address>Apache Server at evil.example</address>' SERVER_SOFTWARE=Apache
+    'DOCUMENT_ROOT=C:\srv\www' 'CONTEXT_DOCUMENT_ROOT=C:\srv\www' CONTEXT_PREFIX= HTTPS=on GATEWAY_INTERFACE=CGI/1.1
+    REMOTE_ADDR=192.0.2.1 REMOTE_PORT=40000 SCRIPT_NAME=/plugin_vistrel 'SCRIPT_FILENAME=C:\srv\plugin_vistrel.exe'
+    CONTENT_LENGTH=0 CONTENT_TYPE=text/plain AUTH_TYPE=Basic PATH_INFO=/x 'PATH_TRANSLATED=C:\srv\www\x'
+    REDIRECT_STATUS=200 SSL_PROTOCOL=TLSv1.3 UNIQUE_ID=abc)
+run nvidia-request-hidden QUERY_STRING=action=metrics "${REQUEST_ENV[@]}" "${NV_FIX[@]}" "$(log_for nvidia-request-hidden)"
 expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+
+# The tool's environment is bounded by its size alone, and PATH always goes
+# along, however many variables come before it (Wine puts PATH after every
+# variable it is given): many small ones, or so much that the rest cannot
+# fit. Without PATH no tool would be found and the GPUs would vanish.
+many=() bulky=()
+for i in $(seq 1 1100); do many+=("NODE_VAR_$i=x"); done
+for i in $(seq 1 40); do bulky+=("NODE_BULK_$i=$(printf '%*s' 1000 '' | tr ' ' b)"); done
+run env-many-variables QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for env-many-variables)" "${many[@]}"
+expect_doc metrics-nvidia
+fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+run env-block-full QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for env-block-full)" "${bulky[@]}"
+expect_doc metrics-nvidia
+fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+
+# Tools come from PATH only: an nvidia-smi.exe, .bat or .cmd in the server's
+# working folder never runs, with PATH as it is or led by ".", and the fakes
+# on PATH still do. If a planted one ran it would show in the log: the .bat
+# and .cmd append "planted ...", and the planted .exe is the fake
+# rocm-smi.exe, which logs "rocm-smi BAD-ARGS" when called with nvidia-smi's
+# arguments. (An empty PATH entry shows nothing here: Wine's cmd.exe ends its
+# search of PATH at the first one.)
+for kind in exe bat cmd; do
+    planted=$WORK/planted-$kind
+    mkdir -p "$planted"
+    if [ "$kind" = exe ]; then
+        cp "$WIN_BUILD/fakes/rocm-smi.exe" "$planted/nvidia-smi.exe"
+    else
+        printf '@echo planted nvidia-smi.%s>>"%%FAKE_LOG%%"\r\n' "$kind" >"$planted/nvidia-smi.$kind"
+    fi
+    for lead in '' '.;'; do
+        name=planted-$kind${lead:+-dot}
+        RUN_CWD=$planted WINEPATH_FOR_RUN=$lead$FAKES_WIN run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" \
+            "$(log_for "$name")"
+        expect_doc metrics-nvidia
+        fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+    done
+done
 
 # rocm-two-gpus.txt: the SKU line comes after the series line and wins the
 # name; "Card Series" (capital S, newer rocm-smi) is no name key; memory in
