@@ -8,8 +8,9 @@
 //        after printing, start a sleeper that shares standard output and
 //        never end
 //   FAKE_NVIDIA_DETACH=gpu|apps
-//        after printing, start such a sleeper and end at once: the output
-//        stays open although the tool is gone
+//        after printing, start such a sleeper detached from us (no console,
+//        a process group of its own, and out of our job if the job lets it
+//        go) and end at once: the output stays open although the tool is gone
 //   FAKE_LOG  one line per call appended here: "<tool> <query> <pid>",
 //             "sleeper <pid>" for a sleeper, and "<tool> LEAK(<name>) <pid>"
 //             for each variable of the request that reached the tool
@@ -73,7 +74,7 @@ void print_file(const char *path) {
 }
 
 // A copy of this program that only sleeps, holding our standard output.
-void start_sleeper() {
+void start_sleeper(bool detached) {
     char self[MAX_PATH];
     if (!GetModuleFileNameA(nullptr, self, MAX_PATH))
         return;
@@ -87,7 +88,12 @@ void start_sleeper() {
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     SetHandleInformation(si.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(self, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    DWORD flags = detached ? DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP : 0;
+    // Leaving the job is refused unless the job allows it; then the sleeper
+    // stays in it, detached all the same.
+    bool started = detached && CreateProcessA(self, line, nullptr, nullptr, TRUE, flags | CREATE_BREAKAWAY_FROM_JOB,
+                                              nullptr, nullptr, &si, &pi);
+    if (started || CreateProcessA(self, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi)) {
         log_line("sleeper", pi.dwProcessId);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
@@ -159,7 +165,7 @@ int main(int argc, char **argv) {
     log_line(what, GetCurrentProcessId());
     print_file(file);
     if (hang || detach)
-        start_sleeper();
+        start_sleeper(detach);
     if (hang)
         Sleep(300000);
     return 0;
