@@ -74,7 +74,8 @@ fail() {
 # RUN_OUT names another file for standard output; RUN_CLOSE_STDOUT=1 starts
 # the plugin without one. A run that has not ended after two minutes is
 # stopped (status 124), so a request that never ends fails instead of
-# holding the suite.
+# holding the suite; RUN_KILL_AFTER=N kills it after N seconds instead, as a
+# server that gives up on it would (status 137).
 run() {
     CURRENT=$1
     shift
@@ -93,7 +94,7 @@ run() {
         exec <"/dev/null" >"${RUN_OUT:-$OUT}" 2>"$ERR"
         if [ -n "${RUN_CLOSE_STDOUT:-}" ]; then exec >&-; fi
         cd "${RUN_CWD:-$WORK}" &&
-            timeout -k 5 120 env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
+            timeout -k 5 ${RUN_KILL_AFTER:+-s KILL} "${RUN_KILL_AFTER:-120}" env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
                 WINEDLLOVERRIDES="$WINEDLLOVERRIDES" WINEPATH="${WINEPATH_FOR_RUN-$FAKES_WIN}" \
                 LANG=C.UTF-8 LC_ALL=C.UTF-8 \
                 "${envs[@]}" "$WINE" "$EXE" "$@"
@@ -434,6 +435,20 @@ echo "test-windows: mock-csv-endless: the request ended after $MS ms"
 expect_doc metrics-csv
 fake_calls "" || true
 
+# none_left NAME: every process the fakes logged in NAME's run, sleepers
+# included, has ended; any left is reported and stopped.
+none_left() {
+    # shellcheck disable=SC2046
+    if "$WINE" "$PROBE" $(awk '{print $NF}' "$WORK/$1.log") <"/dev/null" >"$WORK/$1.alive" 2>&1; then
+        return 0
+    fi
+    # The probe writes text-mode lines, each ending in CR LF.
+    fail "processes left running: $(awk '$2 ~ /^alive/ {print $1}' "$WORK/$1.alive" | tr '\n' ' ')"
+    # shellcheck disable=SC2046
+    "$WINE" "$PROBE" --kill $(awk '$2 ~ /^alive/ {print $1}' "$WORK/$1.alive") </dev/null >/dev/null 2>&1
+    return 1
+}
+
 # A tool that hangs after printing is stopped after the 10 s bound with
 # everything it started; the request goes on with what was read and ends (30 s
 # is a generous limit that only shows that it ended). A tool that ends at
@@ -447,18 +462,21 @@ while IFS='|' read -r name mode limit_ms; do
     expect_doc metrics-nvidia
     fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
     grep -q '^sleeper ' "$WORK/$name.log" || fail "the fake started no sleeper"
-    # shellcheck disable=SC2046
-    if ! "$WINE" "$PROBE" $(awk '{print $NF}' "$WORK/$name.log") <"/dev/null" >"$WORK/$name.alive" 2>&1; then
-        fail "processes left running: $(grep alive "$WORK/$name.alive" | tr -d '\r' | tr '\n' ' ')"
-        # The probe writes text-mode lines, each ending in CR LF.
-        # shellcheck disable=SC2046
-        "$WINE" "$PROBE" --kill $(awk '$2 ~ /^alive/ {print $1}' "$WORK/$name.alive") </dev/null >/dev/null 2>&1
-    fi
+    none_left "$name" && ok
 done <<'EOF'
 bound-hang|FAKE_NVIDIA_HANG=gpu|30000
 bound-detach-gpu|FAKE_NVIDIA_DETACH=gpu|5000
 bound-detach-apps|FAKE_NVIDIA_DETACH=apps|5000
 EOF
+
+# The server kills the program while a tool hangs (a server's own time limit,
+# TerminateProcess on Windows): the tool's job closes with the program, and
+# the tool and everything it started end with it.
+RUN_KILL_AFTER=3 run killed-mid-tool QUERY_STRING=action=metrics "${NV_FIX[@]}" FAKE_NVIDIA_HANG=gpu \
+    "$(log_for killed-mid-tool)"
+[ "$STATUS" -eq 137 ] || fail "exit status $STATUS, the run was to be killed (137)"
+grep -q '^sleeper ' "$WORK/killed-mid-tool.log" || fail "the fake started no sleeper"
+none_left killed-mid-tool && ok
 
 echo "test-windows: $PASSED passed, $FAILED failed (Wine $("$WINE" --version 2>/dev/null))"
 if [ "$FAILED" -ne 0 ]; then
