@@ -46,6 +46,12 @@ mkdir -p "$WINEPREFIX"
         fi
     fi
 ) 9>"$WIN_BUILD/wineprefix.lock" || exit 1
+# Wine starts its server to end the moment its last program has ended, and a
+# program that starts while it is ending fails ("recvmsg: Connection reset by
+# peer"): one sleeping program holds the server for the whole suite.
+"$WINE" "$WIN_BUILD/proc_alive.exe" --sleep </dev/null >/dev/null 2>&1 &
+HOLDER=$!
+trap 'kill -KILL "$HOLDER" 2>/dev/null' EXIT
 # Each run has a folder of its own, kept only when something failed.
 WORK=$(mktemp -d "$WIN_BUILD/wine-tests.XXXXXX")
 mkdir -p "$WORK/bin"
