@@ -100,10 +100,10 @@ run() {
         exec <"/dev/null" >"${RUN_OUT:-$OUT}" 2>"$ERR"
         if [ -n "${RUN_CLOSE_STDOUT:-}" ]; then exec >&-; fi
         cd "${RUN_CWD:-$WORK}" &&
-            timeout -k 5 ${RUN_KILL_AFTER:+-s KILL} "${RUN_KILL_AFTER:-120}" env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
+            timeout -k 5 ${RUN_KILL_AFTER:+-s KILL} "${RUN_KILL_AFTER:-120}" \
+                env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
                 WINEDLLOVERRIDES="$WINEDLLOVERRIDES" WINEPATH="${WINEPATH_FOR_RUN-$FAKES_WIN}" \
-                LANG=C.UTF-8 LC_ALL=C.UTF-8 \
-                "${envs[@]}" "$WINE" "$EXE" "$@"
+                LANG=C.UTF-8 LC_ALL=C.UTF-8 "${envs[@]}" "$WINE" "$EXE" "$@"
     )
     STATUS=$?
     end=$(date +%s%N)
@@ -341,7 +341,8 @@ REQUEST_ENV=(BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret 'Http_Authorization=
     REMOTE_ADDR=192.0.2.1 REMOTE_PORT=40000 SCRIPT_NAME=/plugin_vistrel 'SCRIPT_FILENAME=C:\srv\plugin_vistrel.exe'
     CONTENT_LENGTH=0 CONTENT_TYPE=text/plain AUTH_TYPE=Basic PATH_INFO=/x 'PATH_TRANSLATED=C:\srv\www\x'
     REDIRECT_STATUS=200 SSL_PROTOCOL=TLSv1.3 UNIQUE_ID=abc)
-run nvidia-request-hidden QUERY_STRING=action=metrics "${REQUEST_ENV[@]}" "${NV_FIX[@]}" "$(log_for nvidia-request-hidden)"
+run nvidia-request-hidden QUERY_STRING=action=metrics "${REQUEST_ENV[@]}" "${NV_FIX[@]}" \
+    "$(log_for nvidia-request-hidden)"
 expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
 
