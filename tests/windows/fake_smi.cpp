@@ -8,11 +8,12 @@
 //        after printing, start a sleeper that shares standard output and
 //        never end
 //   FAKE_NVIDIA_DETACH=gpu|apps
-//        after printing, start such a sleeper and end at once: the output
-//        stays open although the tool is gone
+//        after printing, start such a sleeper detached from us (no console,
+//        a process group of its own, and out of our job if the job lets it
+//        go) and end at once: the output stays open although the tool is gone
 //   FAKE_LOG  one line per call appended here: "<tool> <query> <pid>",
 //             "sleeper <pid>" for a sleeper, and "<tool> LEAK(<name>) <pid>"
-//             when request data reached the tool
+//             for each variable of the request that reached the tool
 // The printed file goes through the text-mode standard output, so every LF
 // leaves as CR LF, as the real tools' output does on Windows.
 #include <windows.h>
@@ -73,7 +74,7 @@ void print_file(const char *path) {
 }
 
 // A copy of this program that only sleeps, holding our standard output.
-void start_sleeper() {
+void start_sleeper(bool detached) {
     char self[MAX_PATH];
     if (!GetModuleFileNameA(nullptr, self, MAX_PATH))
         return;
@@ -87,12 +88,24 @@ void start_sleeper() {
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     SetHandleInformation(si.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     PROCESS_INFORMATION pi{};
-    if (CreateProcessA(self, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    DWORD flags = detached ? DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP : 0;
+    // Leaving the job is refused unless the job allows it; then the sleeper
+    // stays in it, detached all the same.
+    bool started = detached && CreateProcessA(self, line, nullptr, nullptr, TRUE, flags | CREATE_BREAKAWAY_FROM_JOB,
+                                              nullptr, nullptr, &si, &pi);
+    if (started || CreateProcessA(self, line, nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi)) {
         log_line("sleeper", pi.dwProcessId);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
     }
 }
+
+// The request's variables and the servers' usual additions, one word each.
+const char KEPT_BACK[] = "QUERY_STRING HTTP_X_BOT_PASSWORD HTTP_AUTHORIZATION HTTP_HOST BOT_PASSWORD REQUEST_URI "
+                         "REQUEST_METHOD SERVER_NAME SERVER_PORT SERVER_SIGNATURE SERVER_SOFTWARE DOCUMENT_ROOT "
+                         "CONTEXT_DOCUMENT_ROOT CONTEXT_PREFIX HTTPS GATEWAY_INTERFACE REMOTE_ADDR REMOTE_PORT "
+                         "SCRIPT_NAME SCRIPT_FILENAME CONTENT_LENGTH CONTENT_TYPE AUTH_TYPE PATH_INFO PATH_TRANSLATED "
+                         "REDIRECT_STATUS SSL_PROTOCOL UNIQUE_ID";
 
 bool env_is(const char *name, const char *value) {
     const char *v = std::getenv(name);
@@ -135,19 +148,24 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "fake %s: unexpected arguments\n", TOOL);
         return 64;
     }
-    // A tool must never see the request or the node password (getenv finds
-    // a name in any letter case here, as Windows does).
-    for (const char *name :
-         {"QUERY_STRING", "HTTP_X_BOT_PASSWORD", "HTTP_AUTHORIZATION", "BOT_PASSWORD", "REQUEST_URI"})
+    // A tool must never see the request, the node password or what a server
+    // derives from the request (getenv finds a name in any letter case here,
+    // as Windows does). The tests set each of these.
+    for (const char *p = KEPT_BACK; *p;) {
+        char name[32];
+        size_t n = std::strcspn(p, " ");
+        std::snprintf(name, sizeof name, "%.*s", static_cast<int>(n), p);
+        p += n + (p[n] == ' ');
         if (std::getenv(name)) {
             std::snprintf(what, sizeof what, "%s LEAK(%s)", TOOL, name);
             log_line(what, GetCurrentProcessId());
         }
+    }
     std::snprintf(what, sizeof what, "%s %s", TOOL, query);
     log_line(what, GetCurrentProcessId());
     print_file(file);
     if (hang || detach)
-        start_sleeper();
+        start_sleeper(detach);
     if (hang)
         Sleep(300000);
     return 0;

@@ -5,6 +5,7 @@
 // proc_alive --self-check: shows that the check tells a running process from
 // an ended one here: starts a sleeping copy of itself, which must count as
 // alive, stops it, and then it must count as gone. Exits 0 when both hold.
+// proc_alive --sleep: sleeps until it is stopped.
 #include <windows.h>
 
 #include <cstdio>
@@ -43,7 +44,7 @@ static int self_check() {
 
 int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "--sleep") == 0) {
-        Sleep(60000);
+        Sleep(INFINITE);
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--self-check") == 0)

@@ -46,6 +46,12 @@ mkdir -p "$WINEPREFIX"
         fi
     fi
 ) 9>"$WIN_BUILD/wineprefix.lock" || exit 1
+# Wine starts its server to end the moment its last program has ended, and a
+# program that starts while it is ending fails ("recvmsg: Connection reset by
+# peer"): one sleeping program holds the server for the whole suite.
+"$WINE" "$WIN_BUILD/proc_alive.exe" --sleep </dev/null >/dev/null 2>&1 &
+HOLDER=$!
+trap 'kill -KILL "$HOLDER" 2>/dev/null' EXIT
 # Each run has a folder of its own, kept only when something failed.
 WORK=$(mktemp -d "$WIN_BUILD/wine-tests.XXXXXX")
 mkdir -p "$WORK/bin"
@@ -67,11 +73,15 @@ fail() {
 }
 
 # run NAME [VAR=VALUE...] [-- ARG...]: runs the plugin with exactly that
-# environment (plus Wine's own settings and the fakes' folder as PATH), from
-# the folder $RUN_CWD when set. Leaves $OUT (file), $ERR (file), $STATUS and
-# $MS (milliseconds the run took), and $BEFORE / $AFTER, the UTC times around it.
+# environment (plus Wine's own settings, a UTF-8 locale as on a Debian server,
+# and the fakes' folder as PATH), from the folder $RUN_CWD when set. Leaves
+# $OUT (file), $ERR (file), $STATUS and $MS (milliseconds the run took), and
+# $BEFORE / $AFTER, the UTC times around it.
 # RUN_OUT names another file for standard output; RUN_CLOSE_STDOUT=1 starts
-# the plugin without one.
+# the plugin without one. A run that has not ended after two minutes is
+# stopped (status 124), so a request that never ends fails instead of
+# holding the suite; RUN_KILL_AFTER=N kills it after N seconds instead, as a
+# server that gives up on it would (status 137).
 run() {
     CURRENT=$1
     shift
@@ -90,9 +100,10 @@ run() {
         exec <"/dev/null" >"${RUN_OUT:-$OUT}" 2>"$ERR"
         if [ -n "${RUN_CLOSE_STDOUT:-}" ]; then exec >&-; fi
         cd "${RUN_CWD:-$WORK}" &&
-            env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
+            timeout -k 5 ${RUN_KILL_AFTER:+-s KILL} "${RUN_KILL_AFTER:-120}" \
+                env -i PATH=/usr/bin:/bin HOME="$HOME" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
                 WINEDLLOVERRIDES="$WINEDLLOVERRIDES" WINEPATH="${WINEPATH_FOR_RUN-$FAKES_WIN}" \
-                "${envs[@]}" "$WINE" "$EXE" "$@"
+                LANG=C.UTF-8 LC_ALL=C.UTF-8 "${envs[@]}" "$WINE" "$EXE" "$@"
     )
     STATUS=$?
     end=$(date +%s%N)
@@ -247,6 +258,38 @@ check_info info-header-password true QUERY_STRING=action=info BOT_PASSWORD=s3cre
 check_info info-bearer-password true QUERY_STRING=action=info BOT_PASSWORD=s3cret 'HTTP_AUTHORIZATION=Bearer s3cret'
 check_info info-query-password true 'QUERY_STRING=action=info&pwd=s3cret' BOT_PASSWORD=s3cret
 
+# Passwords beyond ASCII are compared as their UTF-8 bytes, as on Linux: the
+# runtime's getenv would turn every letter its code page lacks into "?", and
+# "пароль" and "секрет" would both read "??????". Each row: the node
+# password, the credential (a variable, or "pwd=..." added to the query) and
+# whether it is accepted.
+while IFS='|' read -r name secret credential verdict; do
+    request=(QUERY_STRING=action=info "$credential")
+    [[ "$credential" == pwd=* ]] && request=("QUERY_STRING=action=info&$credential")
+    if [ "$verdict" = accepted ]; then
+        check_info "$name" true BOT_PASSWORD="$secret" "${request[@]}"
+    else
+        run "$name" BOT_PASSWORD="$secret" "${request[@]}"
+        expect refusal
+    fi
+done <<'EOF'
+cyrillic-header-wrong|пароль|HTTP_X_BOT_PASSWORD=секрет|refused
+cyrillic-header-right|пароль|HTTP_X_BOT_PASSWORD=пароль|accepted
+cyrillic-bearer-wrong|пароль|HTTP_AUTHORIZATION=Bearer секрет|refused
+cyrillic-bearer-right|пароль|HTTP_AUTHORIZATION=Bearer пароль|accepted
+cyrillic-pwd-wrong|пароль|pwd=%D1%81%D0%B5%D0%BA%D1%80%D0%B5%D1%82|refused
+cyrillic-pwd-right|пароль|pwd=%D0%BF%D0%B0%D1%80%D0%BE%D0%BB%D1%8C|accepted
+chinese-header-wrong|密码|HTTP_X_BOT_PASSWORD=口令|refused
+chinese-header-right|密码|HTTP_X_BOT_PASSWORD=密码|accepted
+chinese-bearer-wrong|密码|HTTP_AUTHORIZATION=Bearer 口令|refused
+chinese-bearer-right|密码|HTTP_AUTHORIZATION=Bearer 密码|accepted
+chinese-pwd-wrong|密码|pwd=%E5%8F%A3%E4%BB%A4|refused
+chinese-pwd-right|密码|pwd=%E5%AF%86%E7%A0%81|accepted
+latin-header-utf8|pässwörd|HTTP_X_BOT_PASSWORD=pässwörd|accepted
+latin-pwd-utf8|pässwörd|pwd=p%C3%A4ssw%C3%B6rd|accepted
+latin-pwd-latin1|pässwörd|pwd=p%E4ssw%F6rd|refused
+EOF
+
 # The error document for an unknown action.
 while IFS='|' read -r name query requested; do
     run "$name" QUERY_STRING="$query"
@@ -271,18 +314,75 @@ for target in NUL "$(winpath "$FIX")"; do
     fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
 done
 
+# A fixture path in any script is read: it reaches the program as UTF-8 and
+# is opened through its Unicode form, not through the ANSI code page, which
+# has no Cyrillic or Chinese letters.
+UNICODE_DIR="$WORK/données тест 数据"
+mkdir -p "$UNICODE_DIR" && cp "$FIX/two-gpus.csv" "$UNICODE_DIR/"
+run mock-csv-unicode-path QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpath "$UNICODE_DIR/two-gpus.csv")" \
+    "$(log_for mock-csv-unicode-path)"
+expect_doc metrics-csv
+fake_calls "" || true
+
 # Metrics from the fake tools on PATH, called with the exact fixed arguments
 # and without the request's variables, whatever the letter case of their
-# names (the fakes log a LEAK line otherwise). nvidia-gpus.txt's 631.95 W is
-# written 632.0 (the double lies above the half); "[N/A]" and
-# "[Not Supported]" read as nothing.
+# names: the query, the credentials and what the server derives from the
+# request, some of it from the client's Host header (the fakes log a LEAK line
+# for each that reaches them). nvidia-gpus.txt's 631.95 W is written 632.0
+# (the double lies above the half); "[N/A]" and "[Not Supported]" read as
+# nothing.
 run nvidia QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for nvidia)"
 expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
-run nvidia-request-hidden QUERY_STRING=action=metrics BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret \
-    'Http_Authorization=Bearer s3cret' REQUEST_URI=/plugin_vistrel "${NV_FIX[@]}" "$(log_for nvidia-request-hidden)"
+REQUEST_ENV=(BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret 'Http_Authorization=Bearer s3cret' HTTP_HOST=evil.example
+    REQUEST_URI=/plugin_vistrel REQUEST_METHOD=GET SERVER_NAME=evil.example SERVER_PORT=80
+    'SERVER_SIGNATURE=<address>Apache Server at evil.example</address>' SERVER_SOFTWARE=Apache
+    'DOCUMENT_ROOT=C:\srv\www' 'CONTEXT_DOCUMENT_ROOT=C:\srv\www' CONTEXT_PREFIX= HTTPS=on GATEWAY_INTERFACE=CGI/1.1
+    REMOTE_ADDR=192.0.2.1 REMOTE_PORT=40000 SCRIPT_NAME=/plugin_vistrel 'SCRIPT_FILENAME=C:\srv\plugin_vistrel.exe'
+    CONTENT_LENGTH=0 CONTENT_TYPE=text/plain AUTH_TYPE=Basic PATH_INFO=/x 'PATH_TRANSLATED=C:\srv\www\x'
+    REDIRECT_STATUS=200 SSL_PROTOCOL=TLSv1.3 UNIQUE_ID=abc)
+run nvidia-request-hidden QUERY_STRING=action=metrics "${REQUEST_ENV[@]}" "${NV_FIX[@]}" \
+    "$(log_for nvidia-request-hidden)"
 expect_doc metrics-nvidia
 fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+
+# The tool's environment is bounded by its size alone, and PATH always goes
+# along, however many variables come before it (Wine puts PATH after every
+# variable it is given): many small ones, or so much that the rest cannot
+# fit. Without PATH no tool would be found and the GPUs would vanish.
+many=() bulky=()
+for i in $(seq 1 1100); do many+=("NODE_VAR_$i=x"); done
+for i in $(seq 1 40); do bulky+=("NODE_BULK_$i=$(printf '%*s' 1000 '' | tr ' ' b)"); done
+run env-many-variables QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for env-many-variables)" "${many[@]}"
+expect_doc metrics-nvidia
+fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+run env-block-full QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for env-block-full)" "${bulky[@]}"
+expect_doc metrics-nvidia
+fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+
+# Tools come from PATH only: an nvidia-smi.exe, .bat or .cmd in the server's
+# working folder never runs, with PATH as it is or led by ".", and the fakes
+# on PATH still do. If a planted one ran it would show in the log: the .bat
+# and .cmd append "planted ...", and the planted .exe is the fake
+# rocm-smi.exe, which logs "rocm-smi BAD-ARGS" when called with nvidia-smi's
+# arguments. (An empty PATH entry shows nothing here: Wine's cmd.exe ends its
+# search of PATH at the first one.)
+for kind in exe bat cmd; do
+    planted=$WORK/planted-$kind
+    mkdir -p "$planted"
+    if [ "$kind" = exe ]; then
+        cp "$WIN_BUILD/fakes/rocm-smi.exe" "$planted/nvidia-smi.exe"
+    else
+        printf '@echo planted nvidia-smi.%s>>"%%FAKE_LOG%%"\r\n' "$kind" >"$planted/nvidia-smi.$kind"
+    fi
+    for lead in '' '.;'; do
+        name=planted-$kind${lead:+-dot}
+        RUN_CWD=$planted WINEPATH_FOR_RUN=$lead$FAKES_WIN run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" \
+            "$(log_for "$name")"
+        expect_doc metrics-nvidia
+        fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+    done
+done
 
 # rocm-two-gpus.txt: the SKU line comes after the series line and wins the
 # name; "Card Series" (capital S, newer rocm-smi) is no name key; memory in
@@ -330,25 +430,65 @@ clean_exit && ok
 RUN_OUT=/dev/full run stdout-full-page QUERY_STRING=
 clean_exit && ok
 
-# A tool that hangs after printing, or leaves a process that holds its output
-# open, is stopped after the 10 s bound with everything it started; the
-# request goes on with what was read and ends. 30 s is a generous limit that
-# only shows that the request ended.
-for mode in FAKE_NVIDIA_HANG FAKE_NVIDIA_DETACH; do
-    name=bound-${mode#FAKE_NVIDIA_}
-    run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" "$mode=gpu" "$(log_for "$name")"
+# A fixture without end holds the request no longer than a tool may: a file
+# of 1 TiB (sparse, so it costs no disk) whose rows are followed by zeros is
+# read until the 10 s bound, and the answer holds the rows read. 30 s is a
+# generous limit that only shows that the request ended.
+CURRENT=mock-csv-endless
+if cp "$FIX/two-gpus.csv" "$WORK/endless.csv" && truncate -s 1T "$WORK/endless.csv"; then
+    run mock-csv-endless QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpath "$WORK/endless.csv")" \
+        "$(log_for mock-csv-endless)"
     [ "$MS" -lt 30000 ] || fail "request took $MS ms"
+    echo "test-windows: mock-csv-endless: the request ended after $MS ms"
+    expect_doc metrics-csv
+    fake_calls "" || true
+else
+    fail "no sparse file of 1 TiB can be made in $WORK"
+fi
+rm -f "$WORK/endless.csv"
+
+# none_left NAME: every process the fakes logged in NAME's run, sleepers
+# included, has ended; any left is reported and stopped.
+none_left() {
+    # shellcheck disable=SC2046
+    if "$WINE" "$PROBE" $(awk '{print $NF}' "$WORK/$1.log") <"/dev/null" >"$WORK/$1.alive" 2>&1; then
+        return 0
+    fi
+    # The probe writes text-mode lines, each ending in CR LF.
+    fail "processes left running: $(awk '$2 ~ /^alive/ {print $1}' "$WORK/$1.alive" | tr '\n' ' ')"
+    # shellcheck disable=SC2046
+    "$WINE" "$PROBE" --kill $(awk '$2 ~ /^alive/ {print $1}' "$WORK/$1.alive") </dev/null >/dev/null 2>&1
+    return 1
+}
+
+# A tool that hangs after printing is stopped after the 10 s bound with
+# everything it started; the request goes on with what was read and ends (30 s
+# is a generous limit that only shows that it ended). A tool that ends at
+# once but leaves a detached process holding its output is not waited for:
+# the request ends well before the bound (5 s), and the detached process is
+# gone with the rest.
+while IFS='|' read -r name mode limit_ms; do
+    run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" "$mode" "$(log_for "$name")"
+    [ "$MS" -lt "$limit_ms" ] || fail "request took $MS ms, more than $limit_ms"
     echo "test-windows: $name: the request ended after $MS ms"
     expect_doc metrics-nvidia
     fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
     grep -q '^sleeper ' "$WORK/$name.log" || fail "the fake started no sleeper"
-    # shellcheck disable=SC2046
-    if ! "$WINE" "$PROBE" $(awk '{print $NF}' "$WORK/$name.log") >"$WORK/$name.alive" 2>&1; then
-        fail "processes left running: $(grep alive "$WORK/$name.alive" | tr '\n' ' ')"
-        # shellcheck disable=SC2046
-        "$WINE" "$PROBE" --kill $(awk '/ alive$/ {print $1}' "$WORK/$name.alive") >/dev/null 2>&1
-    fi
-done
+    none_left "$name" && ok
+done <<'EOF'
+bound-hang|FAKE_NVIDIA_HANG=gpu|30000
+bound-detach-gpu|FAKE_NVIDIA_DETACH=gpu|5000
+bound-detach-apps|FAKE_NVIDIA_DETACH=apps|5000
+EOF
+
+# The server kills the program while a tool hangs (a server's own time limit,
+# TerminateProcess on Windows): the tool's job closes with the program, and
+# the tool and everything it started end with it.
+RUN_KILL_AFTER=3 run killed-mid-tool QUERY_STRING=action=metrics "${NV_FIX[@]}" FAKE_NVIDIA_HANG=gpu \
+    "$(log_for killed-mid-tool)"
+[ "$STATUS" -eq 137 ] || fail "exit status $STATUS, the run was to be killed (137)"
+grep -q '^sleeper ' "$WORK/killed-mid-tool.log" || fail "the fake started no sleeper"
+none_left killed-mid-tool && ok
 
 echo "test-windows: $PASSED passed, $FAILED failed (Wine $("$WINE" --version 2>/dev/null))"
 if [ "$FAILED" -ne 0 ]; then
