@@ -487,6 +487,7 @@ TEST(Lifetime, ServersAndToolsThatMisbehave) {
     const std::string log = s.file("calls.log");
     // More node variables ahead of PATH than any count cap would keep.
     std::vector<std::string> crowded;
+    crowded.reserve(1100);
     for (int i = 0; i < 1100; ++i)
         crowded.push_back("NODE_SETTING_" + std::to_string(i) + "=x");
     // What servers set beside the query and the credentials; under Apache

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -196,7 +197,7 @@ TEST(SameSecret, ReadsEveryByteOfTheGivenValue) {
         const size_t n = c.given.size();
         mprotect(last_byte::page, last_byte::page_size, PROT_READ | PROT_WRITE);
         char *at = last_byte::page - (n - 1);
-        std::memcpy(at, c.given.data(), n);
+        std::copy(c.given.begin(), c.given.end(), at);
         mprotect(last_byte::page, last_byte::page_size, PROT_NONE);
         last_byte::read = 0;
         EXPECT_EQ(same_secret(at, n, secret), c.same) << c.given;
@@ -622,21 +623,20 @@ TEST_F(nv_fixture, CapacitiesDropWholeRowsInBothReaders) {
             SCOPED_TRACE(std::string(csv ? "CSV fixture" : "nvidia-smi lines") + (extra ? ", one row past" : ", full"));
             std::string file;
             snapshot_init(snap);
+            char row[128];
             for (int j = 0; j < MAX_PROCS + extra; ++j) {
-                const std::string row = "GPU-x, " + std::to_string(1000 + j) + ", p" + std::to_string(j) + ", 5";
+                std::snprintf(row, sizeof row, "GPU-x, %d, p%d, 5", 1000 + j, j);
                 if (csv)
-                    file += "APP," + row + "\n";
+                    file.append("APP,").append(row).append("\n");
                 else
-                    proc(row.c_str());
+                    proc(row);
             }
             for (int i = 0; i < MAX_GPUS + extra; ++i) {
-                const std::string n = std::to_string(i);
-                const std::string row =
-                    std::to_string(100 + i) + ", GPU-" + n + ", n" + n + ", 1, 2, 3, 4, 5, 6, d" + n;
+                std::snprintf(row, sizeof row, "%d, GPU-%d, n%d, 1, 2, 3, 4, 5, 6, d%d", 100 + i, i, i, i);
                 if (csv)
-                    file += "GPU," + row + "\n";
+                    file.append("GPU,").append(row).append("\n");
                 else
-                    gpu(row.c_str());
+                    gpu(row);
             }
             if (csv) {
                 write_file(csv_path, file);
