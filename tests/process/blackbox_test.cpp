@@ -473,7 +473,11 @@ TEST(BadInput, HugeFixtureIsReadAtConstantMemory) {
     plugin_result base = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, "VISTREL_MOCK_CSV=" + small});
     plugin_result huge = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, "VISTREL_MOCK_CSV=" + huge_path});
     EXPECT_EQ(member(metrics_body(huge), "process_count"), "256");
-    EXPECT_LT(huge.max_rss_kb - base.max_rss_kb, 1024) << "reading 100 MB must not grow memory";
+    // Under AddressSanitizer the runtime's fake stack (detect_stack_use_after_return)
+    // takes pages as calls go by, whatever the program does; the bound is
+    // looser there, still far below what the file's size would take.
+    const bool sanitized = read_file(plugin_path()).find("__asan_init") != std::string::npos;
+    EXPECT_LT(huge.max_rss_kb - base.max_rss_kb, sanitized ? 8192 : 1024) << "reading 100 MB must not grow memory";
 }
 
 // ---- nothing outlives or stalls a request ---------------------------------
