@@ -84,16 +84,15 @@ int get_query_val(const char *query, const char *name, char *out, int size) {
 
 // ---- node password gate ----------------------------------------------------
 
-// Byte-for-byte equality whose time depends on the lengths only, never on
-// where the first difference lies.
-static bool same_secret(const char *given, const char *secret) {
-    size_t given_len = strlen(given);
+bool same_secret(const char *given, size_t given_len, const char *secret) {
     size_t secret_len = strlen(secret);
     unsigned diff = given_len != secret_len;
     for (size_t i = 0; i < given_len; ++i)
         diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i % (secret_len + 1)]);
     return diff == 0;
 }
+
+static bool same_secret(const char *given, const char *secret) { return same_secret(given, strlen(given), secret); }
 
 bool node_auth_ok() {
     const char *secret = env_nonempty("BOT_PASSWORD");

@@ -62,13 +62,15 @@ struct query_model {
 // get_query_val's rules, written plainly over std::string.
 query_model model_query_val(const std::string &q, const std::string &name, size_t size);
 
-// json_str writes s as a JSON string that reads back as s less the dropped
-// control bytes (strict ASCII JSON when s is ASCII).
+// json_str writes s as a JSON string in valid UTF-8 (strict ASCII when s
+// is ASCII) that reads back as s less the dropped control bytes, with U+FFFD
+// for each byte of no well-formed character.
 void check_json_str(const std::string &s);
 
 // Writes the metrics document for the snapshot and checks it completely:
-// header block, one line, strict JSON (ASCII only when the snapshot's texts
-// are ASCII), the sixteen members in order, and every text and count.
+// header block, one line, strict JSON in valid UTF-8 (ASCII only when the
+// snapshot's texts are ASCII), the sixteen members in order, and every text
+// (as json_str must write it) and count.
 void check_metrics_document(const gpu_snapshot &s);
 
 } // namespace fuzz

@@ -1,12 +1,14 @@
 // json_str and json_metrics: any text through json_str reads back as itself
-// (less the dropped control bytes), and any snapshot that the parsers could
-// produce (finite numbers, terminated texts, flags 0/1, zero past the counts)
-// gives a complete, strict metrics document.
+// (less the dropped control bytes, U+FFFD for each byte of no character) in
+// valid UTF-8, copy_str never ends inside a character, and any snapshot that
+// the parsers could produce (finite numbers, terminated texts, flags 0/1,
+// zero past the counts) gives a complete, strict metrics document.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 
 #include "fuzz_common.h"
+#include "json_check.h"
 
 namespace {
 
@@ -22,9 +24,12 @@ double finite(FuzzedDataProvider &in) {
     return std::isfinite(v) ? v : 0.0;
 }
 
+// A field filled by copy_str: the text cut to size - 1 bytes, less a
+// well-formed character that the cut would split.
 void text(FuzzedDataProvider &in, char *dst, int size) {
-    std::string s = in.ConsumeRandomLengthString(static_cast<size_t>(size) + 8);
+    std::string s = fuzz::cut_at_nul(in.ConsumeRandomLengthString(static_cast<size_t>(size) + 8));
     copy_str(dst, size, s.c_str());
+    FUZZ_CHECK(dst == s.substr(0, jcheck::utf8_cut(s, static_cast<size_t>(size - 1))), "copy_str into %d bytes", size);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // A node whose vendor tools are the fakes of tests/data/fakes: their PATH,
 // the fixtures they print, and their log. Each call of a fake appends a line
 // to FAKE_LOG: "<tool> <query> <pid>", "sleeper <pid>" for a process it left
-// running, "<tool> BAD ARGS: ..." for a command line it does not know.
+// running, "<tool> BAD ARGS: ..." for a command line it does not know,
+// "<tool> LEAK <NAME> <pid>" for a request variable it was given.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -52,6 +53,15 @@ inline std::string fake_calls(const std::string &log) {
         out += (out.empty() ? "" : " ") + (tool == "nvidia-smi" || tool == "rocm-smi" ? which : line);
     }
     return out;
+}
+
+// No fake saw a request variable: the log holds no LEAK line.
+inline ::testing::AssertionResult no_leak(const std::string &log) {
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);)
+        if (line.find(" LEAK ") != std::string::npos)
+            return ::testing::AssertionFailure() << "a tool saw the request: " << line;
+    return ::testing::AssertionSuccess();
 }
 
 // Every process the fakes logged has ended.

@@ -322,16 +322,62 @@ class reader {
     }
 };
 
-// The text as json_str must write it: control bytes other than TAB, LF and
-// CR dropped (those three survive as escapes and decode back to themselves).
-inline std::string without_dropped_controls(const std::string &s) {
+// ---- what the program's text rules give -------------------------------------
+
+// The length of the well-formed UTF-8 character at s[i] (RFC 3629: shortest
+// form, no surrogates, nothing above U+10FFFF), or 0 when none starts there.
+// It decodes the code point and checks its range, apart from the program's
+// own table of second-byte ranges.
+inline size_t utf8_char_length(const std::string &s, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(s[i]);
+    const size_t len = lead < 0x80             ? 1
+                       : (lead & 0xE0) == 0xC0 ? 2
+                       : (lead & 0xF0) == 0xE0 ? 3
+                       : (lead & 0xF8) == 0xF0 ? 4
+                                               : 0;
+    if (len <= 1 || i + len > s.size())
+        return len == 1 ? 1 : 0;
+    unsigned cp = lead & (0x7Fu >> len);
+    for (size_t k = 1; k < len; ++k) {
+        const unsigned char c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (c & 0x3Fu);
+    }
+    static const unsigned shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < shortest[len] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        return 0;
+    return len;
+}
+
+// The text a strict JSON reader gets back from json_str(s): control bytes
+// other than TAB, LF and CR dropped (those three survive as escapes), and
+// each byte that belongs to no well-formed character read as U+FFFD.
+inline std::string json_text(const std::string &s) {
     std::string r;
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r')
-            r.push_back(ch);
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8_char_length(s, i);
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (n == 0)
+            r += "\xEF\xBF\xBD";
+        else if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r')
+            r.append(s, i, n);
+        i += n ? n : 1;
     }
     return r;
+}
+
+// How many bytes of s copy_str keeps in a field of max + 1 bytes: max at
+// most, less a well-formed character that the cut would split.
+inline size_t utf8_cut(const std::string &s, size_t max) {
+    size_t i = 0;
+    while (i < s.size() && i < max) {
+        const size_t n = utf8_char_length(s, i);
+        if (n > 1 && i + n > max)
+            return i;
+        i += n ? n : 1;
+    }
+    return i < max ? i : max;
 }
 
 } // namespace jcheck

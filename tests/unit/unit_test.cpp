@@ -2,7 +2,14 @@
 // units. Cases are tables of real-looking input mapped to expected results.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +20,7 @@
 #include "capture.h"
 #include "collect.h"
 #include "expected.h"
+#include "files.h"
 #include "json.h"
 #include "plugin_vistrel.h"
 #include "snapshot.h"
@@ -103,6 +111,7 @@ TEST(NodeAuth, AcceptsExactlyTheThreePlaces) {
         {"s3cret", nullptr, "  Bearer   s3cret", nullptr, true},
         {"s3cret", nullptr, "bearer s3cret", nullptr, false},
         {"s3cret", nullptr, "Basic s3cret", "pwd=s3cret", true},
+        {"s3cret", nullptr, "Bearers3cret", nullptr, false},
         {"s3cret", nullptr, "Bearer\ts3cret", nullptr, false},
         {"s3cret", nullptr, "Bearer s3cret ", nullptr, false},
         {"s3cret", nullptr, "\tBearer s3cret", nullptr, false},
@@ -142,6 +151,60 @@ TEST(NodeAuth, PwdLongerThan255RawBytesOnlyThroughHeaders) {
     EXPECT_TRUE(node_auth_ok());
     for (const char *v : {"BOT_PASSWORD", "HTTP_AUTHORIZATION", "QUERY_STRING"})
         unsetenv(v);
+}
+
+// The compare must read every byte of the given value whatever it holds, so
+// that its time tells nothing of where the first difference lies. Each value
+// is placed with its last byte alone on a page that cannot be read; the
+// first touch of that page marks it read and opens it. A compare that stops
+// at the first difference, or at a length that differs, never touches it.
+namespace last_byte {
+char *page = nullptr;
+size_t page_size = 0;
+volatile sig_atomic_t read = 0;
+
+void on_fault(int, siginfo_t *info, void *) {
+    char *at = static_cast<char *>(info->si_addr);
+    if (at < page || at >= page + page_size) { // any other fault: fail as usual
+        signal(SIGSEGV, SIG_DFL);
+        return;
+    }
+    read = 1;
+    mprotect(page, page_size, PROT_READ);
+}
+} // namespace last_byte
+
+TEST(SameSecret, ReadsEveryByteOfTheGivenValue) {
+    last_byte::page_size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *mem = mmap(nullptr, 2 * last_byte::page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    last_byte::page = static_cast<char *>(mem) + last_byte::page_size;
+    struct sigaction on_fault {
+    }, before{};
+    on_fault.sa_sigaction = last_byte::on_fault;
+    on_fault.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &on_fault, &before);
+    const char *secret = "s3cret-password";
+    const struct {
+        std::string given;
+        bool same;
+    } cases[] = {
+        {"s3cret-password", true}, {"X3cret-password", false},          {"s3cret-passworX", false},
+        {"s3cret", false},         {"s3cret-password-and-more", false}, {std::string(15, '\0'), false},
+        {"\xff", false},
+    };
+    for (const auto &c : cases) {
+        const size_t n = c.given.size();
+        mprotect(last_byte::page, last_byte::page_size, PROT_READ | PROT_WRITE);
+        char *at = last_byte::page - (n - 1);
+        std::copy(c.given.begin(), c.given.end(), at);
+        mprotect(last_byte::page, last_byte::page_size, PROT_NONE);
+        last_byte::read = 0;
+        EXPECT_EQ(same_secret(at, n, secret), c.same) << c.given;
+        EXPECT_TRUE(last_byte::read) << "the compare did not read the last byte of \"" << c.given << "\"";
+    }
+    sigaction(SIGSEGV, &before, nullptr);
+    munmap(mem, 2 * last_byte::page_size);
 }
 
 // ---- text helpers ----------------------------------------------------------
@@ -200,6 +263,40 @@ TEST(CopyStr, CutsAtSizeMinusOne) {
     EXPECT_EQ(one[0], '\0');
 }
 
+// A cut inside a well-formed character leaves it out whole; the bytes of a
+// malformed sequence are cut one by one like any other.
+TEST(CopyStr, NeverEndsInsideACharacter) {
+    const std::string a94(94, 'a'), e = "\xc3\xa9", euro = "\xe2\x82\xac", fire = "\xf0\x9f\x94\xa5";
+    auto a = [](size_t n) { return std::string(n, 'a'); };
+    const struct {
+        int size;
+        std::string in, out;
+    } cases[] = {
+        {NAME_SIZE, a94 + e, a94},
+        {NAME_SIZE, a(93) + e, a(93) + e},
+        {NAME_SIZE, a(95) + e, a(95)},
+        {16, a(14) + euro, a(14)},
+        {16, a(13) + euro, a(13)},
+        {16, a(12) + euro, a(12) + euro},
+        {16, a(14) + fire, a(14)},
+        {16, a(13) + fire, a(13)},
+        {16, a(12) + fire, a(12)},
+        {16, a(11) + fire, a(11) + fire},
+        {16, a(13) + "\xff" + e, a(13) + "\xff"},
+        {16, a(14) + "\xc0\xaf", a(14) + "\xc0"},
+        {16, a(13) + "\xed\xa0\x80", a(13) + "\xed\xa0"},
+        {16, a(12) + "\xf4\x90\x80\x80", a(12) + "\xf4\x90\x80"},
+        {16, a(13) + "\xe2\x82" + "x", a(13) + "\xe2\x82"},
+        {16, a(14) + "\x80\x80", a(14) + "\x80"},
+    };
+    for (const auto &c : cases) {
+        char field[NAME_SIZE];
+        std::memset(field, 'Z', sizeof field);
+        copy_str(field, c.size, c.in.c_str());
+        EXPECT_EQ(std::string(field), c.out) << c.size << " bytes: " << c.in;
+    }
+}
+
 TEST(Snapshot, StartsAsNone) {
     static gpu_snapshot snap;
     // Garbage in every byte, numbers included, so that only a full reset passes.
@@ -226,12 +323,65 @@ TEST(JsonStr, EscapesDropsAndPassesBytes) {
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"line\r\nnext\ttab", "\"line\\r\\nnext\\ttab\""},
         {"x\x01y\x1f\x0b\x0cz", "\"xyz\""},
-        {"\x7f\xc3\xa9\xff", "\"\x7f\xc3\xa9\xff\""},
+        {"\x7f\xc3\xa9\xff", "\"\x7f\xc3\xa9\\ufffd\""},
         {"", "\"\""},
         {"</script>", "\"</script>\""},
     };
     for (const auto &c : cases)
         EXPECT_EQ(capture_stdout([&] { json_str(c.in); }), c.out) << c.in;
+}
+
+// Well-formed UTF-8 (RFC 3629) passes unchanged, its smallest and largest
+// characters of each length included; every byte of anything else is one
+// U+FFFD: overlong forms, surrogates, values above U+10FFFF, cut sequences,
+// lone continuation bytes, bytes that start nothing.
+TEST(JsonStr, ReplacesEachByteOfNoCharacter) {
+    const std::string R = "\\ufffd";
+    const struct {
+        std::string in, out; // out without the quotes
+    } cases[] = {
+        {"\xc2\x80", "\xc2\x80"},
+        {"\xdf\xbf", "\xdf\xbf"},
+        {"Jos\xc3\xa9", "Jos\xc3\xa9"},
+        {"\xe0\xa0\x80", "\xe0\xa0\x80"},
+        {"\xe2\x82\xac", "\xe2\x82\xac"},
+        {"\xed\x9f\xbf", "\xed\x9f\xbf"},
+        {"\xee\x80\x80", "\xee\x80\x80"},
+        {"\xef\xbf\xbd\xef\xbf\xbf", "\xef\xbf\xbd\xef\xbf\xbf"},
+        {"\xf0\x90\x80\x80", "\xf0\x90\x80\x80"},
+        {"\xf0\x9f\x94\xa5", "\xf0\x9f\x94\xa5"},
+        {"\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+        {"Jos\xe9", "Jos" + R},
+        {"\xc0\xaf", R + R},
+        {"\xc1\xbf", R + R},
+        {"\xe0\x80\xaf", R + R + R},
+        {"\xe0\x9f\xbf", R + R + R},
+        {"\xf0\x80\x80\xaf", R + R + R + R},
+        {"\xf0\x8f\xbf\xbf", R + R + R + R},
+        {"\xed\xa0\x80", R + R + R},
+        {"\xed\xbf\xbf", R + R + R},
+        {"\xf4\x90\x80\x80", R + R + R + R},
+        {"\xf5\x80\x80\x80", R + R + R + R},
+        {"\xf8\x88\x80\x80\x80", R + R + R + R + R},
+        {"\xc3", R},
+        {"\xe2\x82", R + R},
+        {"\xf0\x9f\x94", R + R + R},
+        {"\xe2\x82"
+         "x",
+         R + R + "x"},
+        {"\xf0\x9f\x94\xc3\xa9", R + R + R + "\xc3\xa9"},
+        {"\xc3\xc3\xa9", R + "\xc3\xa9"},
+        {"\x80", R},
+        {"\xbf"
+         "a",
+         R + "a"},
+        {"\xc3\xa9\xa9", "\xc3\xa9" + R},
+        {"\xff", R},
+        {"\xfe\xff", R + R},
+        {"\xff\"\x01\n", R + "\\\"\\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(capture_stdout([&] { json_str(c.in.c_str()); }), "\"" + c.out + "\"") << c.in;
 }
 
 TEST(JsonHeader, Is107Bytes) {
@@ -319,6 +469,19 @@ TEST(JsonMetrics, RoundsHalfToEvenAndSaturatesOverflow) {
     EXPECT_NE(doc.find("\"util_gpu_avg\":0.2,\"mem_used_mb\":3,"), std::string::npos) << doc;
     EXPECT_EQ(doc.find("inf"), std::string::npos) << "the total overflows a double and must not print as inf";
     EXPECT_NE(doc.find("\"mem_total_mb\":17976931348623157"), std::string::npos);
+    // Below zero the sums saturate at -DBL_MAX, written as printf writes it.
+    snapshot_init(&snap);
+    for (int i = 0; i < 2; ++i) {
+        snap.gpus[i] = make_gpu(i, "u", "n", 0, -1e308, -1e308);
+        snap.gpus[i].power_w = -1e308;
+        snap.gpus[i].has_power = 1;
+    }
+    snap.gpu_count = 2;
+    doc = capture_stdout([] { json_metrics(&snap, "x"); });
+    char totals[1024];
+    std::snprintf(totals, sizeof totals, "\"mem_used_mb\":%.0f,\"mem_total_mb\":%.0f,\"power_w\":%.1f,", -DBL_MAX,
+                  -DBL_MAX, -DBL_MAX);
+    EXPECT_NE(doc.find(totals), std::string::npos) << doc;
 }
 
 // The document writes its numbers without printf's floating-point path; the
@@ -447,15 +610,76 @@ TEST_F(nv_fixture, GpuLineFieldCounts) {
     EXPECT_EQ(snap->gpus[2].index, 0); // entries past the count stay zero
 }
 
-TEST_F(nv_fixture, CapacitiesDropWholeLines) {
-    for (int i = 0; i < MAX_GPUS; ++i)
-        gpu("0, u, n, 1, 2, 3, 4, 5, 6, ");
-    gpu("33, u, n, 1, 2, 3, 4, 5, 6, late-driver");
-    EXPECT_EQ(snap->gpu_count, MAX_GPUS);
-    EXPECT_STREQ(snap->driver, "");
-    for (int i = 0; i < MAX_PROCS + 1; ++i)
-        proc("GPU-x, 1, p, 5");
-    EXPECT_EQ(snap->proc_count, MAX_PROCS);
+// The lists hold MAX_GPUS and MAX_PROCS entries; a row past either is
+// dropped whole, from the CSV fixture and from nvidia-smi alike. A row
+// written past a list would land on its count and on the next list, so every
+// entry is checked, not only the counts.
+TEST_F(nv_fixture, CapacitiesDropWholeRowsInBothReaders) {
+    scratch_dir dir("unit");
+    const std::string csv_path = dir.file("full.csv");
+    setenv("VISTREL_MOCK_CSV", csv_path.c_str(), 1);
+    for (int extra : {0, 1}) {
+        for (bool csv : {true, false}) {
+            SCOPED_TRACE(std::string(csv ? "CSV fixture" : "nvidia-smi lines") + (extra ? ", one row past" : ", full"));
+            std::string file;
+            snapshot_init(snap);
+            char row[128];
+            for (int j = 0; j < MAX_PROCS + extra; ++j) {
+                std::snprintf(row, sizeof row, "GPU-x, %d, p%d, 5", 1000 + j, j);
+                if (csv)
+                    file.append("APP,").append(row).append("\n");
+                else
+                    proc(row);
+            }
+            for (int i = 0; i < MAX_GPUS + extra; ++i) {
+                std::snprintf(row, sizeof row, "%d, GPU-%d, n%d, 1, 2, 3, 4, 5, 6, d%d", 100 + i, i, i, i);
+                if (csv)
+                    file.append("GPU,").append(row).append("\n");
+                else
+                    gpu(row);
+            }
+            if (csv) {
+                write_file(csv_path, file);
+                ASSERT_EQ(collect_mock_csv(snap), 1);
+            }
+            ASSERT_EQ(snap->gpu_count, MAX_GPUS);
+            ASSERT_EQ(snap->proc_count, MAX_PROCS);
+            EXPECT_STREQ(snap->driver, "d0");
+            for (int i = 0; i < MAX_GPUS; ++i) {
+                EXPECT_EQ(snap->gpus[i].index, 100 + i);
+                EXPECT_EQ(std::string(snap->gpus[i].uuid), "GPU-" + std::to_string(i));
+                EXPECT_EQ(std::string(snap->gpus[i].name), "n" + std::to_string(i));
+            }
+            for (int j = 0; j < MAX_PROCS; ++j) {
+                EXPECT_STREQ(snap->procs[j].gpu_uuid, "GPU-x");
+                EXPECT_EQ(snap->procs[j].pid, 1000 + j);
+                EXPECT_EQ(std::string(snap->procs[j].name), "p" + std::to_string(j));
+            }
+        }
+    }
+    unsetenv("VISTREL_MOCK_CSV");
+}
+
+// The driver of a CSV fixture is the first that a GPU row names; "-" and an
+// empty field name none.
+TEST_F(nv_fixture, CsvDriverIsTheFirstNamed) {
+    scratch_dir dir("unit");
+    const std::string csv_path = dir.file("drivers.csv");
+    setenv("VISTREL_MOCK_CSV", csv_path.c_str(), 1);
+    const struct {
+        const char *first, *second, *driver;
+    } cases[] = {
+        {"-", "2.0", "2.0"}, {"1.0", "2.0", "1.0"}, {"", "2.0", "2.0"}, {"-", "-", ""}, {"1.0", "-", "1.0"},
+    };
+    for (const auto &c : cases) {
+        write_file(csv_path, std::string("GPU,0,GPU-a,A,1,2,3,4,5,6,") + c.first + "\nGPU,1,GPU-b,B,1,2,3,4,5,6," +
+                                 c.second + "\n");
+        snapshot_init(snap);
+        ASSERT_EQ(collect_mock_csv(snap), 1);
+        EXPECT_EQ(snap->gpu_count, 2);
+        EXPECT_STREQ(snap->driver, c.driver) << c.first << " then " << c.second;
+    }
+    unsetenv("VISTREL_MOCK_CSV");
 }
 
 TEST_F(nv_fixture, ProcLines) {
@@ -482,10 +706,25 @@ TEST_F(nv_fixture, LongTextsAreCut) {
 }
 
 TEST_F(nv_fixture, IndexSaturatesInsteadOfOverflowing) {
-    gpu("99999999999999, u, n, 1, 2, 3, 4, 5, 6, d");
-    gpu("-99999999999999, u, n, 1, 2, 3, 4, 5, 6, d");
-    EXPECT_EQ(snap->gpus[0].index, 2147483647);
-    EXPECT_EQ(snap->gpus[1].index, -2147483647 - 1);
+    // 2^64 + 5: a reader that lets 64 bits wrap would make it GPU 5.
+    const struct {
+        const char *digits;
+        int index;
+    } cases[] = {
+        {"99999999999999", INT_MAX},        {"-99999999999999", INT_MIN},
+        {"99999999999999999999", INT_MAX},  {"18446744073709551621", INT_MAX},
+        {"-18446744073709551621", INT_MIN}, {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},           {"2147483648", INT_MAX},
+    };
+    for (const auto &c : cases) {
+        snapshot_init(snap);
+        gpu((std::string(c.digits) + ", u, n, 1, 2, 3, 4, 5, 6, d").c_str());
+        ASSERT_EQ(snap->gpu_count, 1) << c.digits;
+        EXPECT_EQ(snap->gpus[0].index, c.index) << c.digits;
+        snapshot_init(snap);
+        proc((std::string("GPU-x, ") + c.digits + ", p, 1").c_str());
+        EXPECT_EQ(snap->procs[0].pid, c.index) << c.digits;
+    }
 }
 
 // ---- AMD lines -------------------------------------------------------------
@@ -550,9 +789,10 @@ TEST_F(amd_fixture, LastReadingWinsForNamesAndMemory) {
 }
 
 TEST_F(amd_fixture, IgnoredLinesCreateNothing) {
-    for (const char *l : {"GPU[32] : GPU use (%): 5", "GPU[-1] : GPU use (%): 5", "gpu[0] : GPU use (%): 5",
-                          " GPU[0] : GPU use (%): 5", "GPU[0] : Card series:", "GPU[0] Card series A",
-                          "GPU[0 : GPU use (%): 5", "WARNING: something", "=== ROCm System Management Interface ==="})
+    for (const char *l : {"GPU[32] : GPU use (%): 5", "GPU[-1] : GPU use (%): 5", "GPU[-99999999999] : GPU use (%): 5",
+                          "GPU[99999999999] : GPU use (%): 5", "gpu[0] : GPU use (%): 5", " GPU[0] : GPU use (%): 5",
+                          "GPU[0] : Card series:", "GPU[0] Card series A", "GPU[0 : GPU use (%): 5",
+                          "WARNING: something", "=== ROCm System Management Interface ==="})
         line(l);
     EXPECT_EQ(snap->gpu_count, 0);
     line("GPU[0] : Card vendor: Example");

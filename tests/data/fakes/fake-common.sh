@@ -1,0 +1,16 @@
+# Sourced by the fake tools (not a tool itself: no fake is named like this).
+# A tool must never see the request, the node password, or any value a server
+# derives from the request (some from the client's own Host header): every
+# such variable a fake gets is logged as "<tool> LEAK <NAME> <pid>", which
+# shows in every test that reads the log. These are the names no vendor tool
+# may see, matched as prefixes, written here apart from the program's list.
+REQUEST_NAMES='AUTH_TYPE|CONTENT_|GATEWAY_INTERFACE|PATH_INFO|PATH_TRANSLATED|QUERY_STRING|REMOTE_|REQUEST_|SCRIPT_'
+REQUEST_NAMES="$REQUEST_NAMES|SERVER_|HTTP_|HTTPS|DOCUMENT_|CONTEXT_|REDIRECT_|SSL_|UNIQUE_ID|FCGI_|BOT_PASSWORD"
+
+# log_leaks TOOL
+log_leaks() {
+  [ -n "$FAKE_LOG" ] || return 0
+  for name in $(env | grep -oE "^($REQUEST_NAMES)[^=]*"); do
+    echo "$1 LEAK $name $$" >> "$FAKE_LOG"
+  done
+}
