@@ -226,7 +226,7 @@ TEST(JsonStr, EscapesDropsAndPassesBytes) {
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"line\r\nnext\ttab", "\"line\\r\\nnext\\ttab\""},
         {"x\x01y\x1f\x0b\x0cz", "\"xyz\""},
-        {"\x7f\xc3\xa9\xff", "\"\x7f\xc3\xa9\xff\""},
+        {"\x7f\xc3\xa9\xff", "\"\x7f\xc3\xa9\\ufffd\""},
         {"", "\"\""},
         {"</script>", "\"</script>\""},
     };
