@@ -20,7 +20,9 @@ test-deps:
 	@tools/ensure-packages.sh g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
 	  clang-tidy:clang-tidy clang-format:clang-format cppcheck:cppcheck
 
-$(BUILD)/tests/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TEST_SUPPORT) $(release_LIB)
+# The unit tests link the glibc objects: GoogleTest and its C++ library are
+# built for glibc.
+$(BUILD)/tests/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TEST_SUPPORT) $(glibc_LIB)
 	$(call LINK_TEST,-Itests/unit)
 
 $(BUILD)/tests/%_tests: tests/process/%_test.cpp $(TEST_SUPPORT)
@@ -39,15 +41,20 @@ test-hostile: $(BUILD)/tests/hostile_tests $(BIN)
 
 # ---- no heap ---------------------------------------------------------------------
 # The release objects linked with a counting shim (through -Wl,--wrap) into
-# build/alloc/plugin_vistrel; every kind of request must make no allocation
-# after main starts.
+# build/alloc/plugin_vistrel, against the release's C library, compiled and
+# linked as the release is; every kind of request must make no allocation
+# after main starts. musl also calls its allocator by internal names.
 ALLOC_DIR  = $(BUILD)/alloc
 ALLOC_WRAP = -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc,--wrap=memalign \
-             -Wl,--wrap=posix_memalign,--wrap=main
+             -Wl,--wrap=posix_memalign,--wrap=__libc_malloc,--wrap=__libc_calloc,--wrap=__libc_realloc \
+             -Wl,--wrap=main
 
-$(ALLOC_DIR)/plugin_vistrel: $(release_OBJ) tests/process/count_alloc.cpp
+$(ALLOC_DIR)/count_alloc-$(LIBC).o: tests/process/count_alloc.cpp | $(release_NEEDS)
 	@mkdir -p $(@D)
-	$(CXX) -std=c++17 -O1 -Wall -Wextra -Werror -static $(ALLOC_WRAP) -o $@ $^
+	$(release_CXX) -std=c++17 -fno-exceptions -fno-rtti -O1 -Wall -Wextra -Werror -c -o $@ $<
+
+$(ALLOC_DIR)/plugin_vistrel: $(release_OBJ) $(ALLOC_DIR)/count_alloc-$(LIBC).o $(BUILD)/libc
+	$(release_LINK) -O1 $(ALLOC_WRAP) -o $@ $(filter %.o,$^) -lm
 
 test-alloc: $(ALLOC_DIR)/plugin_vistrel $(BUILD)/tests/alloc_tests
 	VISTREL_ALLOC_BIN=$(CURDIR)/$< $(TEST_ENV) $(BUILD)/tests/alloc_tests
