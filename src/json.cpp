@@ -1,6 +1,6 @@
-// The JSON side. Every document goes straight to standard output as it is
-// produced: fixed text as literals, strings through json_str, numbers through
-// printf. Nothing is assembled in memory.
+// The JSON side. Every document is written as it is produced, through the
+// output unit: fixed text as literals, strings through json_str, numbers by
+// hand. Nothing is assembled in memory beyond the output unit's buffer.
 #include "json.h"
 
 #include <float.h>
@@ -10,13 +10,17 @@
 #include <time.h>
 
 #include "collect.h"
+#include "output.h"
 #include "platform.h"
 #include "plugin_vistrel.h"
 #include "response_headers.h"
 
-static void out(const char *s) { fputs(s, stdout); }
-
-static void out_bool(int flag) { out(flag ? "true" : "false"); }
+static void out_bool(int flag) {
+    if (flag)
+        out_lit("true");
+    else
+        out_lit("false");
+}
 
 // Sums of finite readings can still overflow to infinity; the document
 // saturates instead of writing "inf", which no JSON reader accepts.
@@ -28,38 +32,68 @@ static double finite_or_max(double v) {
     return v;
 }
 
-void json_header() { out(JSON_HEADER_BLOCK); }
+void json_header() {
+    out_lit(JSON_HEADER_BLOCK);
+    out_flush();
+}
 
-void json_str(const char *s) {
-    putchar('"');
+// What a string literal does with each byte: PLAIN bytes go out as they are,
+// END is the terminator, DROP a control byte that is left out, HIGH the
+// start of a UTF-8 character (or of no character at all); any other value is
+// the letter that follows the backslash of the byte's escape.
+enum : unsigned char { PLAIN, END, DROP, HIGH };
+
+struct byte_classes {
+    unsigned char of[256];
+    constexpr byte_classes() : of() {
+        for (int c = 0; c < 256; ++c)
+            of[c] = c == 0 ? END : c < 0x20 ? DROP : c >= 0x80 ? HIGH : PLAIN;
+        of['"'] = '"';
+        of['\\'] = '\\';
+        of['\n'] = 'n';
+        of['\r'] = 'r';
+        of['\t'] = 't';
+    }
+};
+
+static constexpr byte_classes BYTE_CLASS;
+
+// json_str without handing the bytes on: the documents write many strings.
+static void put_str(const char *s) {
+    out_char('"');
     const char *run = s; // bytes that go out unchanged are written in runs
     for (const char *p = s;;) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*p)];
+        if (kind == PLAIN) {
             ++p;
             continue;
         }
-        if (int len = c >= 0x80 ? utf8_length(p) : 0) {
+        if (int len = kind == HIGH ? utf8_length(p) : 0) {
             p += len;
             continue;
         }
-        fwrite(run, 1, static_cast<size_t>(p - run), stdout);
+        out_bytes(run, static_cast<size_t>(p - run));
         run = ++p;
-        switch (c) {
-        case '\0': putchar('"'); return;
-        case '"': out("\\\""); break;
-        case '\\': out("\\\\"); break;
-        case '\n': out("\\n"); break;
-        case '\r': out("\\r"); break;
-        case '\t': out("\\t"); break;
-        default:
+        if (kind == END) {
+            out_char('"');
+            return;
+        }
+        if (kind == HIGH) {
             // A byte of no well-formed character: the replacement character,
-            // so the document stays valid UTF-8. Other controls are dropped.
-            if (c >= 0x80)
-                out("\\ufffd");
-            break;
+            // so the document stays valid UTF-8.
+            out_lit("\\ufffd");
+        } else if (kind != DROP) {
+            char *e = out_room(2);
+            e[0] = '\\';
+            e[1] = static_cast<char>(kind);
+            out_commit(e + 2);
         }
     }
+}
+
+void json_str(const char *s) {
+    put_str(s);
+    out_flush();
 }
 
 // "index" of the first GPU whose uuid equals the process's, or -1.
@@ -72,7 +106,7 @@ static int gpu_index_of(const gpu_snapshot *snap, const char *gpu_uuid) {
     return -1;
 }
 
-// Digits of an unsigned value, written straight to the stream.
+// Digits of an unsigned value.
 static void out_digits(unsigned long long v) {
     char buf[24];
     char *p = buf + sizeof buf;
@@ -80,12 +114,12 @@ static void out_digits(unsigned long long v) {
         *--p = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v);
-    fwrite(p, 1, static_cast<size_t>(buf + sizeof buf - p), stdout);
+    out_bytes(p, static_cast<size_t>(buf + sizeof buf - p));
 }
 
 static void out_int(long v) {
     if (v < 0)
-        putchar('-');
+        out_char('-');
     out_digits(v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v));
 }
 
@@ -96,11 +130,13 @@ static void out_int(long v) {
 // such numbers (bench/ has the measurements). Below 2^52 the whole part and the
 // fraction of a double are exact, and the fraction fits exactly in 60 bits of
 // fixed point whenever it can reach the first decimal, so integers decide the
-// rounding. Larger values (the saturated sums) still go through printf.
+// rounding. Larger values (the saturated sums) still go through snprintf.
 static void out_fixed(double v, int decimals) {
     double mag = fabs(v);
     if (!(mag < 4503599627370496.0)) { // 2^52; also catches NaN
-        printf(decimals ? "%.1f" : "%.0f", v);
+        char text[DBL_MAX_10_EXP + 8];  // the largest double has 309 digits
+        int n = snprintf(text, sizeof text, decimals ? "%.1f" : "%.0f", v);
+        out_bytes(text, n > 0 ? static_cast<size_t>(n) : 0);
         return;
     }
     double whole_part = floor(mag);
@@ -127,11 +163,13 @@ static void out_fixed(double v, int decimals) {
         }
     }
     if (signbit(v))
-        putchar('-');
+        out_char('-');
     out_digits(whole);
     if (decimals) {
-        putchar('.');
-        putchar(static_cast<char>('0' + digit));
+        char *p = out_room(2);
+        p[0] = '.';
+        p[1] = static_cast<char>('0' + digit);
+        out_commit(p + 2);
     }
 }
 
@@ -139,25 +177,25 @@ static void out_optional(int has, int decimals, double v) {
     if (has)
         out_fixed(v, decimals);
     else
-        out("null");
+        out_lit("null");
 }
 
 void json_metrics(const gpu_snapshot *snap, const char *stamp) {
-    json_header();
-    out("{\"ok\":true,\"action\":\"metrics\"");
-    out(",\"available\":");
+    out_lit(JSON_HEADER_BLOCK);
+    out_lit("{\"ok\":true,\"action\":\"metrics\"");
+    out_lit(",\"available\":");
     out_bool(snap->available);
-    out(",\"source\":");
-    json_str(snap->source);
-    out(",\"mocked\":");
+    out_lit(",\"source\":");
+    put_str(snap->source);
+    out_lit(",\"mocked\":");
     out_bool(snap->mocked);
-    out(",\"driver\":");
-    json_str(snap->driver);
-    out(",\"utc\":");
-    json_str(stamp);
-    out(",\"count\":");
+    out_lit(",\"driver\":");
+    put_str(snap->driver);
+    out_lit(",\"utc\":");
+    put_str(stamp);
+    out_lit(",\"count\":");
     out_int(snap->gpu_count);
-    out(",\"process_count\":");
+    out_lit(",\"process_count\":");
     out_int(snap->proc_count);
 
     double util = 0.0, used = 0.0, total = 0.0, power = 0.0;
@@ -173,57 +211,62 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         }
     }
     double avg = snap->gpu_count > 0 ? util / snap->gpu_count : 0.0;
-    out(",\"util_gpu_avg\":");
+    out_lit(",\"util_gpu_avg\":");
     out_fixed(finite_or_max(avg), 1);
-    out(",\"mem_used_mb\":");
+    out_lit(",\"mem_used_mb\":");
     out_fixed(finite_or_max(used), 0);
-    out(",\"mem_total_mb\":");
+    out_lit(",\"mem_total_mb\":");
     out_fixed(finite_or_max(total), 0);
-    out(",\"power_w\":");
+    out_lit(",\"power_w\":");
     out_optional(powered, 1, finite_or_max(power));
 
-    out(",\"gpus\":[");
+    out_lit(",\"gpus\":[");
     for (int i = 0; i < snap->gpu_count; ++i) {
         const gpu_info *g = &snap->gpus[i];
-        out(i ? ",{\"index\":" : "{\"index\":");
+        if (i)
+            out_char(',');
+        out_lit("{\"index\":");
         out_int(g->index);
-        out(",\"uuid\":");
-        json_str(g->uuid);
-        out(",\"name\":");
-        json_str(g->name);
-        out(",\"util_gpu\":");
+        out_lit(",\"uuid\":");
+        put_str(g->uuid);
+        out_lit(",\"name\":");
+        put_str(g->name);
+        out_lit(",\"util_gpu\":");
         out_fixed(g->util_gpu, 1);
-        out(",\"mem_used_mb\":");
+        out_lit(",\"mem_used_mb\":");
         out_fixed(g->mem_used_mb, 0);
-        out(",\"mem_total_mb\":");
+        out_lit(",\"mem_total_mb\":");
         out_fixed(g->mem_total_mb, 0);
-        out(",\"temp_c\":");
+        out_lit(",\"temp_c\":");
         out_optional(g->has_temp, 0, g->temp_c);
-        out(",\"power_w\":");
+        out_lit(",\"power_w\":");
         out_optional(g->has_power, 1, g->power_w);
-        out(",\"power_limit_w\":");
+        out_lit(",\"power_limit_w\":");
         out_optional(g->has_power_limit, 1, g->power_limit_w);
-        out("}");
+        out_lit("}");
     }
 
-    out("],\"processes\":[");
+    out_lit("],\"processes\":[");
     for (int i = 0; i < snap->proc_count; ++i) {
         const proc_info *p = &snap->procs[i];
-        out(i ? ",{\"gpu_uuid\":" : "{\"gpu_uuid\":");
-        json_str(p->gpu_uuid);
-        out(",\"gpu_index\":");
+        if (i)
+            out_char(',');
+        out_lit("{\"gpu_uuid\":");
+        put_str(p->gpu_uuid);
+        out_lit(",\"gpu_index\":");
         out_int(gpu_index_of(snap, p->gpu_uuid));
-        out(",\"pid\":");
+        out_lit(",\"pid\":");
         out_int(p->pid);
-        out(",\"name\":");
-        json_str(p->name);
-        out(",\"used_mb\":");
+        out_lit(",\"name\":");
+        put_str(p->name);
+        out_lit(",\"used_mb\":");
         out_fixed(p->used_mb, 0);
-        out("}");
+        out_lit("}");
     }
-    out("],\"message\":");
-    json_str(snap->message);
-    out("}\n");
+    out_lit("],\"message\":");
+    put_str(snap->message);
+    out_lit("}\n");
+    out_flush();
 }
 
 void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
@@ -261,18 +304,22 @@ void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
 }
 
 static void json_info(const char *stamp) {
-    json_header();
-    out("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":\"");
-    out(PLUGIN_VERSION);
-    out("\",\"platform\":");
-    json_str(platform_name());
-    printf(",\"pid\":%ld,\"utc\":", platform_pid());
-    json_str(stamp);
-    out(",\"node_auth\":");
+    out_lit(JSON_HEADER_BLOCK);
+    out_lit("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":\"");
+    out_text(PLUGIN_VERSION);
+    out_lit("\",\"platform\":");
+    put_str(platform_name());
+    out_lit(",\"pid\":");
+    out_int(platform_pid());
+    out_lit(",\"utc\":");
+    put_str(stamp);
+    out_lit(",\"node_auth\":");
     out_bool(env_nonempty("BOT_PASSWORD") != nullptr);
-    printf(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
-           "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":%d,\"zero_network\":true}\n",
-           MAX_GPUS);
+    out_lit(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
+            "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
+    out_int(MAX_GPUS);
+    out_lit(",\"zero_network\":true}\n");
+    out_flush();
 }
 
 int mode_json(const char *query) {
@@ -283,10 +330,11 @@ int mode_json(const char *query) {
         copy_str(action, sizeof action, "metrics");
     bool info = strcmp(action, "info") == 0;
     if (!info && strcmp(action, "metrics") != 0) {
-        json_header();
-        out("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
-        json_str(action);
-        out("}\n");
+        out_lit(JSON_HEADER_BLOCK);
+        out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
+        put_str(action);
+        out_lit("}\n");
+        out_flush();
         return 0;
     }
     char stamp[UTC_STAMP_SIZE];
