@@ -96,12 +96,54 @@ void json_str(const char *s) {
     out_flush();
 }
 
-// "index" of the first GPU whose uuid equals the process's, or -1.
-static int gpu_index_of(const gpu_snapshot *snap, const char *gpu_uuid) {
+// A uuid's length and a mix of its bytes. A process's GPU is found by
+// comparing these with each GPU's, and whole texts only where they agree:
+// uuids share long prefixes, so plain string comparisons would walk far into
+// every one of them.
+struct text_key {
+    size_t len;
+    unsigned long long mix;
+};
+
+static unsigned long long load8(const char *p) {
+    unsigned long long w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
+
+static text_key key_of(const char *s) {
+    constexpr unsigned long long MUL = 0x9E3779B97F4A7C15ULL; // odd: every word changes the mix
+    size_t n = strlen(s);
+    unsigned long long h = n, tail = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        h = (h ^ load8(s + i)) * MUL;
+    for (int shift = 0; i < n; ++i, shift += 8)
+        tail |= static_cast<unsigned long long>(static_cast<unsigned char>(s[i])) << shift;
+    h = (h ^ tail) * MUL;
+    return {n, h ^ (h >> 29)};
+}
+
+// Equal texts of n bytes, compared a word at a time.
+static bool same_bytes(const char *a, const char *b, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (load8(a + i) != load8(b + i))
+            return false;
+    for (; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// "index" of the first GPU whose uuid equals the process's, or -1; keys
+// holds the GPUs' uuid keys.
+static int gpu_index_of(const gpu_snapshot *snap, const text_key *keys, const char *gpu_uuid) {
     if (!gpu_uuid[0])
         return -1;
+    text_key k = key_of(gpu_uuid);
     for (int i = 0; i < snap->gpu_count; ++i)
-        if (strcmp(snap->gpus[i].uuid, gpu_uuid) == 0)
+        if (keys[i].mix == k.mix && keys[i].len == k.len && same_bytes(snap->gpus[i].uuid, gpu_uuid, k.len))
             return snap->gpus[i].index;
     return -1;
 }
@@ -247,6 +289,9 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     }
 
     out_lit("],\"processes\":[");
+    text_key keys[MAX_GPUS];
+    for (int i = 0; i < snap->gpu_count; ++i)
+        keys[i] = key_of(snap->gpus[i].uuid);
     for (int i = 0; i < snap->proc_count; ++i) {
         const proc_info *p = &snap->procs[i];
         if (i)
@@ -254,7 +299,7 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         out_lit("{\"gpu_uuid\":");
         put_str(p->gpu_uuid);
         out_lit(",\"gpu_index\":");
-        out_int(gpu_index_of(snap, p->gpu_uuid));
+        out_int(gpu_index_of(snap, keys, p->gpu_uuid));
         out_lit(",\"pid\":");
         out_int(p->pid);
         out_lit(",\"name\":");
