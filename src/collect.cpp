@@ -124,23 +124,6 @@ static int read_int(const char *s) {
     return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
 }
 
-// Cuts the line at commas into at most max fields. The comma after the last
-// field that can be taken is cut too; the rest of the line is ignored.
-static int split_fields(char *line, char **fields, int max) {
-    int n = 0;
-    for (char *p = line;;) {
-        fields[n++] = p;
-        char *comma = strchr(p, ',');
-        if (!comma)
-            break;
-        *comma = '\0';
-        if (n == max)
-            break;
-        p = comma + 1;
-    }
-    return n;
-}
-
 // ---- line reading ----------------------------------------------------------
 
 namespace {
@@ -265,12 +248,26 @@ static void fill_proc(proc_info *p, char *const *f) {
     parse_num(f[3], &p->used_mb);
 }
 
-// Cuts the line into at most max fields, each trimmed; returns how many.
+// Cuts the line at commas into at most max fields, each trimmed as trim
+// does, in one pass over the line; returns how many. The comma after the
+// last field that can be taken is cut too; the rest of the line is ignored.
 static int trimmed_fields(char *line, char **f, int max) {
-    int n = split_fields(line, f, max);
-    for (int i = 0; i < n; ++i)
-        f[i] = trim(f[i]);
-    return n;
+    int n = 0;
+    for (char *p = line;;) {
+        while (is_blank(*p))
+            ++p;
+        f[n++] = p;
+        char *end = p; // just past the last byte that is no blank
+        char c;
+        for (; (c = *p) != '\0' && c != ','; ++p)
+            if (static_cast<unsigned char>(c) > ' ' || !is_blank(c))
+                end = p + 1;
+        *p = '\0';
+        *end = '\0';
+        if (c == '\0' || n == max)
+            return n;
+        ++p;
+    }
 }
 
 // ---- CSV fixture -----------------------------------------------------------
