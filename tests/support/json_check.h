@@ -323,13 +323,45 @@ class reader {
 };
 
 // The text as json_str must write it: control bytes other than TAB, LF and
-// CR dropped (those three survive as escapes and decode back to themselves).
-inline std::string without_dropped_controls(const std::string &s) {
+// CR dropped (those three survive as escapes and decode back to themselves),
+// well-formed UTF-8 characters kept, and every other byte replaced by U+FFFD.
+inline std::string as_json_str_writes(const std::string &s) {
+    // The well-formed byte sequences of the Unicode standard (table 3-7): a
+    // lead byte range, then the range of each following byte.
+    struct form {
+        unsigned char lead_lo, lead_hi;
+        int len;
+        unsigned char second_lo, second_hi;
+    };
+    static const form forms[] = {{0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+                                 {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+                                 {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F}};
+    auto byte = [&s](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0; };
     std::string r;
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r')
-            r.push_back(ch);
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = byte(i);
+        if (c < 0x80) {
+            if (c >= 0x20 || c == '\t' || c == '\n' || c == '\r')
+                r.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        int len = 0;
+        for (const form &f : forms) {
+            if (c < f.lead_lo || c > f.lead_hi || byte(i + 1) < f.second_lo || byte(i + 1) > f.second_hi)
+                continue;
+            len = f.len;
+            for (int k = 2; k < f.len; ++k)
+                if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
+                    len = 0;
+        }
+        if (len) {
+            r.append(s, i, static_cast<size_t>(len));
+            i += static_cast<size_t>(len);
+        } else {
+            r += "\xEF\xBF\xBD";
+            ++i;
+        }
     }
     return r;
 }
