@@ -48,12 +48,13 @@ struct byte_classes {
     constexpr byte_classes() : of() {
         for (int c = 0; c < 256; ++c)
             of[c] = c == 0 ? END : c < 0x20 ? DROP : c >= 0x80 ? HIGH : PLAIN;
-        of['"'] = '"';
-        of['\\'] = '\\';
-        of['\n'] = 'n';
-        of['\r'] = 'r';
-        of['\t'] = 't';
+        escape('"', '"');
+        escape('\\', '\\');
+        escape('\n', 'n');
+        escape('\r', 'r');
+        escape('\t', 't');
     }
+    constexpr void escape(char c, char letter) { of[static_cast<unsigned char>(c)] = static_cast<unsigned char>(letter); }
 };
 
 static constexpr byte_classes BYTE_CLASS;
