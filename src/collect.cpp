@@ -30,15 +30,80 @@ char *trim(char *s) {
     return s;
 }
 
+static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a plain decimal at the start of s ("61.4", "-3", "700.00", ".5"), as
+// strtod would, when that can be done exactly: the digits without the point
+// make an integer below 2^53 and at most 22 of them follow the point. Both
+// that integer and the power of ten are then doubles without error, and one
+// division rounds their quotient correctly, as strtod rounds the decimal
+// (Clinger's fast path). Returns the end of the number, or NULL for anything
+// else, which strtod then reads: exponents, hexadecimal, "inf" and "nan",
+// longer digit runs, no digit at all.
+static const char *read_plain_decimal(const char *s, double *out) {
+    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr long MAX_SCALE = sizeof POW10 / sizeof POW10[0] - 1;
+    constexpr long MAX_DIGITS = 19; // any run of this many fits in 64 bits
+    const char *p = s;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    const char *start = p;
+    while (*p == '0') // leading zeros: digits, but none of the integer's
+        ++p;
+    unsigned long long m = 0;
+    const char *first = p;
+    for (; is_digit(*p); ++p)
+        m = m * 10 + static_cast<unsigned>(*p - '0');
+    long digits = p - first, scale = 0;
+    bool point = *p == '.';
+    if (point) {
+        const char *fraction = ++p;
+        if (m == 0)
+            while (*p == '0')
+                ++p;
+        first = p;
+        // Past MAX_DIGITS m wraps, and is then not used.
+        for (; is_digit(*p); ++p)
+            m = m * 10 + static_cast<unsigned>(*p - '0');
+        digits += p - first;
+        scale = p - fraction;
+    }
+    bool any_digit = p - start > (point ? 1 : 0);
+    // An exponent or a hexadecimal prefix would go on; strtod reads those.
+    if (!any_digit || *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X' || digits > MAX_DIGITS ||
+        m >= (1ULL << 53) || scale > MAX_SCALE)
+        return nullptr;
+    double v = static_cast<double>(m) / POW10[scale];
+    *out = negative ? -v : v;
+    return p;
+}
+
+// "N/A" or "n/a" in s from the given position on: a '/' between the two letters.
+static bool says_not_available(const char *s, const char *from) {
+    for (const char *p = from; *p; ++p)
+        if (*p == '/' && p > s && ((p[-1] == 'N' && p[1] == 'A') || (p[-1] == 'n' && p[1] == 'a')))
+            return true;
+    return false;
+}
+
 int parse_num(const char *s, double *out) {
-    if (!s || !*s || strstr(s, "N/A") || strstr(s, "n/a"))
+    if (!s || !*s)
         return 0;
-    errno = 0;
-    char *end = nullptr;
-    double v = strtod(s, &end);
-    // strtod also reads "inf" and "nan"; such words are no JSON number.
-    if (end == s || errno != 0 || !isfinite(v))
+    double v = 0.0;
+    const char *rest = read_plain_decimal(s, &v);
+    // A plain number holds no letter, so only what follows it can say "N/A".
+    if (says_not_available(s, rest ? rest : s))
         return 0;
+    if (!rest) {
+        errno = 0;
+        char *end = nullptr;
+        v = strtod(s, &end);
+        // strtod also reads "inf" and "nan"; such words are no JSON number.
+        if (end == s || errno != 0 || !isfinite(v))
+            return 0;
+    }
     *out = v;
     return 1;
 }
