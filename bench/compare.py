@@ -24,7 +24,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("before")
     p.add_argument("after")
-    p.add_argument("--floor", default=os.path.join(bench.ROOT, "build", "bench", "floor"))
+    p.add_argument("--floor", default=os.path.join(bench.ROOT, "build", "bench", "floor-musl"))
     p.add_argument("--out")
     p.add_argument("--title", default="Before and after")
     p.add_argument("--rounds", type=int, default=20)
