@@ -138,8 +138,7 @@ void copy_str(char *dst, int size, const char *src) {
         return;
     int n = 0;
     if (src) {
-        while (n < size - 1 && src[n])
-            ++n;
+        n = static_cast<int>(strnlen(src, static_cast<size_t>(size - 1)));
         // A cut inside a character leaves that character out whole: its
         // first bytes alone would be no text at all.
         if (src[n]) {
@@ -313,6 +312,13 @@ static void fill_proc(proc_info *p, char *const *f) {
     parse_num(f[3], &p->used_mb);
 }
 
+// The bytes that end a field: the comma and the terminator.
+struct field_ends {
+    bool at[256];
+    constexpr field_ends() : at() { at[0] = at[static_cast<unsigned char>(',')] = true; }
+};
+static constexpr field_ends FIELD_END;
+
 // Cuts the line at commas into at most max fields, each trimmed as trim
 // does, in one pass over the line; returns how many. The comma after the
 // last field that can be taken is cut too; the rest of the line is ignored.
@@ -322,16 +328,18 @@ static int trimmed_fields(char *line, char **f, int max) {
         while (is_blank(*p))
             ++p;
         f[n++] = p;
-        char *end = p; // just past the last byte that is no blank
-        char c;
-        for (; (c = *p) != '\0' && c != ','; ++p)
-            if (static_cast<unsigned char>(c) > ' ' || !is_blank(c))
-                end = p + 1;
-        *p = '\0';
+        char *stop = p;
+        while (!FIELD_END.at[static_cast<unsigned char>(*stop)])
+            ++stop;
+        char c = *stop;
+        char *end = stop;
+        while (end > p && is_blank(end[-1]))
+            --end;
+        *stop = '\0';
         *end = '\0';
         if (c == '\0' || n == max)
             return n;
-        ++p;
+        p = stop + 1;
     }
 }
 

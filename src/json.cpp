@@ -64,11 +64,9 @@ static void put_str(const char *s) {
     out_char('"');
     const char *run = s; // bytes that go out unchanged are written in runs
     for (const char *p = s;;) {
-        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*p)];
-        if (kind == PLAIN) {
+        while (BYTE_CLASS.of[static_cast<unsigned char>(*p)] == PLAIN)
             ++p;
-            continue;
-        }
+        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*p)];
         if (int len = kind == HIGH ? utf8_length(p) : 0) {
             p += len;
             continue;
