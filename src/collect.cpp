@@ -10,10 +10,16 @@
 
 // ---- text helpers ----------------------------------------------------------
 
+// The outcome "no source": what a snapshot says before and when none succeeded.
+static void set_no_source(gpu_snapshot *snap) {
+    copy_str(snap->source, SOURCE_SIZE, "none");
+    snap->available = 0;
+    copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
+}
+
 void snapshot_init(gpu_snapshot *snap) {
     *snap = gpu_snapshot{};
-    copy_str(snap->source, SOURCE_SIZE, "none");
-    copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
+    set_no_source(snap);
 }
 
 static bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -192,12 +198,11 @@ static int read_int(const char *s) {
 
 namespace {
 
-// fgets over a file or a command's output, through a small chunk buffer.
+// fgets over a file or a command's output, through the chunk buffer below.
 struct line_reader {
     platform_stream stream;
-    long pos;
+    long pos; // in read_chunk
     long len;
-    char chunk[16384];
 };
 
 // What a line feeder hands its lines to.
@@ -208,8 +213,11 @@ struct feed_target {
 
 } // namespace
 
-// One line of input at a time, in the one buffer all readers share.
+// One line of input at a time, in the one buffer all readers share, read
+// through one chunk buffer: streams are read one after the other. Static
+// storage: a request touches only the pages its input reaches.
 static char line_buf[LINE_BUF_SIZE];
+static char read_chunk[16384];
 
 // Reads the next piece as fgets would: up to the first line feed, at most
 // size-1 bytes, terminated. False at the end when nothing was read.
@@ -217,13 +225,13 @@ static bool next_piece(line_reader *r, char *out, int size) {
     long n = 0;
     while (n < size - 1) {
         if (r->pos == r->len) {
-            long got = platform_read(&r->stream, r->chunk, sizeof r->chunk);
+            long got = platform_read(&r->stream, read_chunk, sizeof read_chunk);
             if (got <= 0)
                 break;
             r->pos = 0;
             r->len = got;
         }
-        const char *start = r->chunk + r->pos;
+        const char *start = read_chunk + r->pos;
         long take = r->len - r->pos;
         if (take > size - 1 - n)
             take = size - 1 - n;
@@ -543,7 +551,7 @@ int collect_amd(gpu_snapshot *snap) {
 // ---- the chain -------------------------------------------------------------
 
 void collect_snapshot(gpu_snapshot *snap) {
-    snapshot_init(snap);
+    set_no_source(snap);
     if (collect_mock_csv(snap))
         return;
     if (collect_nvidia(snap)) {
@@ -558,7 +566,5 @@ void collect_snapshot(gpu_snapshot *snap) {
         copy_str(snap->message, MESSAGE_SIZE, "");
         return;
     }
-    copy_str(snap->source, SOURCE_SIZE, "none");
-    snap->available = 0;
-    copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
+    set_no_source(snap);
 }

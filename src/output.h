@@ -1,23 +1,25 @@
-// The response's bytes on their way to standard output. A metrics document
-// is thousands of small pieces; they are gathered here and handed to stdio in
-// large blocks, so each piece costs a copy instead of a stdio call.
+// The response's bytes on their way to standard output: every response is
+// written through here. A metrics document is thousands of small pieces;
+// they are gathered in a static buffer and leave in one write, so each piece
+// costs a copy instead of a stdio call. The buffer holds as much as the
+// pipe to the server does, so a response of that size leaves in one write.
 #pragma once
 
 #include <stddef.h>
 #include <string.h>
 
-constexpr size_t OUT_BUFFER_SIZE = 16384;
+constexpr size_t OUT_BUFFER_SIZE = 65536;
 
-struct out_buffer {
+// Page-aligned, so that a short response and the count share one page.
+struct alignas(4096) out_buffer {
     size_t len;
     char bytes[OUT_BUFFER_SIZE];
 };
 
 extern out_buffer out_pending;
 
-// Hands every gathered byte to standard output. Whatever writes through this
-// unit calls it before it returns to code that writes through stdio or ends
-// the process.
+// Hands every gathered byte to standard output (platform_write). Called
+// before the process ends, on every way it ends.
 void out_flush();
 
 // Room for n more bytes (at most OUT_BUFFER_SIZE): flushes first when the
