@@ -7,7 +7,6 @@
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include "collect.h"
 #include "output.h"
@@ -328,15 +327,29 @@ void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
     long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365; // [0, 399]
     long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365], from March 1st
     long long mp = (5 * doy + 2) / 153;                                    // March is 0
-    tm t{};
-    t.tm_year = static_cast<int>(yoe + era * 400 + (mp >= 10) - 1900);
-    t.tm_mon = static_cast<int>(mp < 10 ? mp + 2 : mp - 10);
-    t.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    t.tm_hour = static_cast<int>(secs / 3600);
-    t.tm_min = static_cast<int>(secs / 60 % 60);
-    t.tm_sec = static_cast<int>(secs % 60);
-    if (strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
-        out_stamp[0] = '\0';
+    long long year = yoe + era * 400 + (mp >= 10);
+    long long fields[] = {mp < 10 ? mp + 3 : mp - 9, doy - (153 * mp + 2) / 5 + 1, secs / 3600, secs / 60 % 60,
+                          secs % 60}; // month, day, hour, minute, second
+    // Written by hand, as glibc's strftime writes "%Y-%m-%dT%H:%M:%SZ": the
+    // year with as many digits as it has (musl's pads it to four and puts a
+    // '+' before five), the other fields with two.
+    char *p = out_stamp;
+    if (year < 0)
+        *p++ = '-';
+    char digits[24];
+    int n = 0;
+    for (unsigned long long y = year < 0 ? 0ULL - static_cast<unsigned long long>(year) : year; n == 0 || y; y /= 10)
+        digits[n++] = static_cast<char>('0' + y % 10);
+    while (n)
+        *p++ = digits[--n];
+    const char seps[] = "--T::";
+    for (int i = 0; i < 5; ++i) {
+        *p++ = seps[i];
+        *p++ = static_cast<char>('0' + fields[i] / 10);
+        *p++ = static_cast<char>('0' + fields[i] % 10);
+    }
+    *p++ = 'Z';
+    *p = '\0';
 }
 
 void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
