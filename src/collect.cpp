@@ -139,24 +139,30 @@ int utf8_length(const char *s) {
     return len;
 }
 
+// Copies the n bytes at src (n below dst's size) and terminates them; cut
+// says that the text goes on after them. A cut inside a character leaves
+// that character out whole: its first bytes alone would be no text at all.
+static void copy_cut(char *dst, const char *src, int n, bool cut) {
+    if (cut) {
+        int start = n;
+        while (start > 0 && n - start < 3 && (static_cast<unsigned char>(src[start]) & 0xC0) == 0x80)
+            --start;
+        if (start < n && start + utf8_length(src + start) > n)
+            n = start;
+    }
+    memcpy(dst, src, static_cast<size_t>(n));
+    dst[n] = '\0';
+}
+
 void copy_str(char *dst, int size, const char *src) {
     if (!dst)
         return;
-    int n = 0;
-    if (src) {
-        n = static_cast<int>(strnlen(src, static_cast<size_t>(size - 1)));
-        // A cut inside a character leaves that character out whole: its
-        // first bytes alone would be no text at all.
-        if (src[n]) {
-            int start = n;
-            while (start > 0 && n - start < 3 && (static_cast<unsigned char>(src[start]) & 0xC0) == 0x80)
-                --start;
-            if (start < n && start + utf8_length(src + start) > n)
-                n = start;
-        }
+    if (!src) {
+        dst[0] = '\0';
+        return;
     }
-    memcpy(dst, src ? src : "", static_cast<size_t>(n));
-    dst[n] = '\0';
+    int n = static_cast<int>(strnlen(src, static_cast<size_t>(size - 1)));
+    copy_cut(dst, src, n, src[n] != '\0');
 }
 
 // Starts the next entry, zeroed as a whole and counted from now on; NULL
@@ -220,8 +226,8 @@ static char line_buf[LINE_BUF_SIZE];
 static char read_chunk[16384];
 
 // Reads the next piece as fgets would: up to the first line feed, at most
-// size-1 bytes, terminated. False at the end when nothing was read.
-static bool next_piece(line_reader *r, char *out, int size) {
+// size-1 bytes, terminated. Returns its length, 0 at the end.
+static long next_piece(line_reader *r, char *out, int size) {
     long n = 0;
     while (n < size - 1) {
         if (r->pos == r->len) {
@@ -245,32 +251,32 @@ static bool next_piece(line_reader *r, char *out, int size) {
             break;
     }
     out[n] = '\0';
-    return n > 0;
+    return n;
 }
 
-// Removes every LF and CR at the end of the text, nothing else.
-static void strip_line_end(char *s) {
+// Removes every LF and CR at the end of the text, nothing else; returns its
+// length. The text ends at its first zero byte, which a piece may hold.
+static long strip_line_end(char *s) {
     size_t n = strlen(s);
     while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r'))
         s[--n] = '\0';
+    return static_cast<long>(n);
 }
 
 // The one reading loop: every piece of the opened stream, its line end
-// removed, goes to take, which says whether the line counted; then the
-// stream is closed. 1 when any line counted. The readers differ only in
-// which lines count and where they go.
-static int read_lines(line_reader *r, int (*take)(char *line, void *ctx), void *ctx) {
+// removed, goes to take with its length, and take says whether the line
+// counted; then the stream is closed. 1 when any line counted. The readers
+// differ only in which lines count and where they go.
+static int read_lines(line_reader *r, int (*take)(char *line, long len, void *ctx), void *ctx) {
     int counted = 0;
-    while (next_piece(r, line_buf, LINE_BUF_SIZE)) {
-        strip_line_end(line_buf);
-        counted |= take(line_buf, ctx);
-    }
+    while (next_piece(r, line_buf, LINE_BUF_SIZE) > 0)
+        counted |= take(line_buf, strip_line_end(line_buf), ctx);
     platform_close(&r->stream);
     return counted;
 }
 
 // The feeders' rule: empty and '#' lines are skipped, the rest handed on.
-static int feed_line(char *line, void *target) {
+static int feed_line(char *line, long, void *target) {
     if (line[0] == '\0' || line[0] == '#')
         return 0;
     const feed_target *t = static_cast<const feed_target *>(target);
@@ -296,58 +302,104 @@ int feed_file_lines(const char *path, line_cb cb, void *ctx) {
 
 // ---- GPU and process records -------------------------------------------------
 
+namespace {
+
+// A field of a line, trimmed and terminated in place.
+struct field {
+    char *text;
+    int len;
+};
+
+} // namespace
+
+static void copy_field(char *dst, int size, const field &f) {
+    copy_cut(dst, f.text, f.len < size - 1 ? f.len : size - 1, f.len > size - 1);
+}
+
+// The field is the given word.
+template <int N> static bool is_word(const field &f, const char (&word)[N]) {
+    return f.len == N - 1 && memcmp(f.text, word, N - 1) == 0;
+}
+
 // index, uuid, name, utilisation %, memory used MiB, memory total MiB,
 // temperature C, power W, power limit W: the column order of both the CSV
 // fixture's GPU rows and nvidia-smi's GPU query, from f[0] on, trimmed.
-static void fill_gpu(gpu_info *g, char *const *f) {
-    g->index = read_int(f[0]);
-    copy_str(g->uuid, UUID_SIZE, f[1]);
-    copy_str(g->name, NAME_SIZE, f[2]);
-    parse_num(f[3], &g->util_gpu);
-    parse_num(f[4], &g->mem_used_mb);
-    parse_num(f[5], &g->mem_total_mb);
-    g->has_temp = parse_num(f[6], &g->temp_c);
-    g->has_power = parse_num(f[7], &g->power_w);
-    g->has_power_limit = parse_num(f[8], &g->power_limit_w);
+static void fill_gpu(gpu_info *g, const field *f) {
+    g->index = read_int(f[0].text);
+    copy_field(g->uuid, UUID_SIZE, f[1]);
+    copy_field(g->name, NAME_SIZE, f[2]);
+    parse_num(f[3].text, &g->util_gpu);
+    parse_num(f[4].text, &g->mem_used_mb);
+    parse_num(f[5].text, &g->mem_total_mb);
+    g->has_temp = parse_num(f[6].text, &g->temp_c);
+    g->has_power = parse_num(f[7].text, &g->power_w);
+    g->has_power_limit = parse_num(f[8].text, &g->power_limit_w);
 }
 
 // gpu uuid, pid, name, used MiB: the CSV fixture's process rows and
 // nvidia-smi's compute-apps query alike.
-static void fill_proc(proc_info *p, char *const *f) {
-    copy_str(p->gpu_uuid, UUID_SIZE, f[0]);
-    p->pid = read_int(f[1]);
-    copy_str(p->name, NAME_SIZE, f[2]);
-    parse_num(f[3], &p->used_mb);
+static void fill_proc(proc_info *p, const field *f) {
+    copy_field(p->gpu_uuid, UUID_SIZE, f[0]);
+    p->pid = read_int(f[1].text);
+    copy_field(p->name, NAME_SIZE, f[2]);
+    parse_num(f[3].text, &p->used_mb);
 }
 
-// The bytes that end a field: the comma and the terminator.
-struct field_ends {
-    bool at[256];
-    constexpr field_ends() : at() { at[0] = at[static_cast<unsigned char>(',')] = true; }
-};
-static constexpr field_ends FIELD_END;
+static unsigned long long load8(const char *p) {
+    unsigned long long w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
 
-// Cuts the line at commas into at most max fields, each trimmed as trim
-// does, in one pass over the line; returns how many. The comma after the
-// last field that can be taken is cut too; the rest of the line is ignored.
-static int trimmed_fields(char *line, char **f, int max) {
+// The first byte from p on, before end, that may end a field or be trimmed
+// from one: a comma, or a byte of at most ' ' (blanks, other controls, the
+// terminator); end when there is none. Eight bytes at a time: fields are
+// plain text, and a line holds some twenty of them.
+static char *next_mark(char *p, char *end) {
+    constexpr unsigned long long ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
+    for (; end - p >= 8; p += 8) {
+        unsigned long long w = load8(p), comma = w ^ (ONES * ',');
+        // The lowest flagged byte is the first comma or the first byte below
+        // '!'; flags above it may be false, and are not used.
+        unsigned long long hit = (((comma - ONES) & ~comma) | ((w - ONES * '!') & ~w)) & HIGHS;
+        if (hit)
+            return p + __builtin_ctzll(hit) / 8;
+    }
+    while (p < end && *p != ',' && static_cast<unsigned char>(*p) > ' ')
+        ++p;
+    return p;
+}
+
+// Cuts the line (len bytes, then its terminator) at commas into at most max
+// fields, each trimmed as trim
+// does, in one pass; returns how many. The comma after the last field that
+// can be taken is cut too; the rest of the line is ignored.
+static int trimmed_fields(char *line, long len, field *f, int max) {
+    char *line_end = line + len;
     int n = 0;
     for (char *p = line;;) {
         while (is_blank(*p))
             ++p;
-        f[n++] = p;
-        char *stop = p;
-        while (!FIELD_END.at[static_cast<unsigned char>(*stop)])
-            ++stop;
-        char c = *stop;
-        char *end = stop;
-        while (end > p && is_blank(end[-1]))
-            --end;
-        *stop = '\0';
-        *end = '\0';
+        char *start = p, *last = p; // last: just past the last byte that is no blank
+        char c;
+        for (;;) {
+            char *mark = next_mark(p, line_end);
+            if (mark > p)
+                last = mark;
+            c = *mark;
+            p = mark;
+            if (c == ',' || c == '\0')
+                break;
+            if (!is_blank(c))
+                last = mark + 1;
+            ++p;
+        }
+        f[n++] = {start, static_cast<int>(last - start)};
+        *p = '\0';
+        *last = '\0';
         if (c == '\0' || n == max)
             return n;
-        p = stop + 1;
+        ++p;
     }
 }
 
@@ -355,17 +407,17 @@ static int trimmed_fields(char *line, char **f, int max) {
 
 // "GPU,index,uuid,name,util,mem_used,mem_total,temp,power,limit,driver"
 // "APP,gpu_uuid,pid,name,used_mb"
-static void csv_row(char *line, gpu_snapshot *snap) {
-    char *f[12];
-    int n = trimmed_fields(line, f, 12);
-    if (strcmp(f[0], "GPU") == 0 && n >= 11) {
+static void csv_row(char *line, long len, gpu_snapshot *snap) {
+    field f[12];
+    int n = trimmed_fields(line, len, f, 12);
+    if (is_word(f[0], "GPU") && n >= 11) {
         gpu_info *g = add_gpu(snap);
         if (!g)
             return;
         fill_gpu(g, f + 1);
-        if (!snap->driver[0] && f[10][0] && strcmp(f[10], "-") != 0)
-            copy_str(snap->driver, DRIVER_SIZE, f[10]);
-    } else if (strcmp(f[0], "APP") == 0 && n >= 5) {
+        if (!snap->driver[0] && f[10].len && !is_word(f[10], "-"))
+            copy_field(snap->driver, DRIVER_SIZE, f[10]);
+    } else if (is_word(f[0], "APP") && n >= 5) {
         if (proc_info *p = add_proc(snap))
             fill_proc(p, f + 1);
     }
@@ -373,11 +425,11 @@ static void csv_row(char *line, gpu_snapshot *snap) {
 
 // Unlike the feeders, a comment line counts: a fixture of comments alone
 // still stands for "no GPU here". Lines are not trimmed before these tests.
-static int csv_line(char *line, void *snap) {
+static int csv_line(char *line, long len, void *snap) {
     if (line[0] == '\0')
         return 0;
     if (line[0] != '#')
-        csv_row(line, static_cast<gpu_snapshot *>(snap));
+        csv_row(line, len, static_cast<gpu_snapshot *>(snap));
     return 1;
 }
 
@@ -400,29 +452,29 @@ int collect_mock_csv(gpu_snapshot *snap) {
 // temperature.gpu, power.draw, power.limit, driver_version
 void nv_gpu_line(char *line, void *ctx) {
     gpu_snapshot *snap = static_cast<nv_gpu_ctx *>(ctx)->snap;
-    char *f[12];
-    if (trimmed_fields(line, f, 12) < 10)
+    field f[12];
+    if (trimmed_fields(line, static_cast<long>(strlen(line)), f, 12) < 10)
         return;
     gpu_info *g = add_gpu(snap);
     if (!g)
         return;
     fill_gpu(g, f);
     if (!snap->driver[0])
-        copy_str(snap->driver, DRIVER_SIZE, f[9]);
+        copy_field(snap->driver, DRIVER_SIZE, f[9]);
 }
 
 // gpu_uuid, pid, process_name, used_memory
 void nv_proc_line(char *line, void *ctx) {
     gpu_snapshot *snap = static_cast<gpu_snapshot *>(ctx);
-    char *f[8];
-    if (trimmed_fields(line, f, 8) < 4)
+    field f[8];
+    if (trimmed_fields(line, static_cast<long>(strlen(line)), f, 8) < 4)
         return;
     if (proc_info *p = add_proc(snap))
         fill_proc(p, f);
 }
 
 // The mock file mixes both layouts: "APP," marks a compute-process line.
-static int nv_mock_line(char *line, void *ctx) {
+static int nv_mock_line(char *line, long, void *ctx) {
     char *t = trim(line);
     if (t[0] == '\0' || t[0] == '#')
         return 0;
