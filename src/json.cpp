@@ -36,17 +36,23 @@ void json_header() {
     out_flush();
 }
 
+static unsigned long long load8(const char *p) {
+    unsigned long long w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
+
 // What a string literal does with each byte: PLAIN bytes go out as they are,
-// END is the terminator, DROP a control byte that is left out, HIGH the
-// start of a UTF-8 character (or of no character at all); any other value is
-// the letter that follows the backslash of the byte's escape.
-enum : unsigned char { PLAIN, END, DROP, HIGH };
+// DROP is a control byte that is left out, HIGH the start of a UTF-8
+// character (or of no character at all); any other value is the letter that
+// follows the backslash of the byte's escape.
+enum : unsigned char { PLAIN, DROP, HIGH };
 
 struct byte_classes {
     unsigned char of[256];
     constexpr byte_classes() : of() {
         for (int c = 0; c < 256; ++c)
-            of[c] = c == 0 ? END : c < 0x20 ? DROP : c >= 0x80 ? HIGH : PLAIN;
+            of[c] = c < 0x20 ? DROP : c >= 0x80 ? HIGH : PLAIN;
         escape('"', '"');
         escape('\\', '\\');
         escape('\n', 'n');
@@ -58,35 +64,64 @@ struct byte_classes {
 
 static constexpr byte_classes BYTE_CLASS;
 
+// Eight bytes that are all PLAIN: no control byte, no byte of 0x80 or
+// above, no quote and no backslash. Most text is that, and goes out eight
+// bytes at a time.
+static bool plain_word(unsigned long long w) {
+    constexpr unsigned long long ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
+    unsigned long long quote = w ^ (ONES * '"'), backslash = w ^ (ONES * '\\');
+    unsigned long long controls = (w - ONES * 0x20) & ~w; // some byte below 0x20 (exactly when there is one)
+    return ((w | controls | ((quote - ONES) & ~quote) | ((backslash - ONES) & ~backslash)) & HIGHS) == 0;
+}
+
+// Input bytes written per reservation of room: each takes at most six
+// output bytes (\ufffd), and a word or a character read at the segment's end
+// at most eight more.
+constexpr size_t TEXT_SEGMENT = 1024;
+
 // json_str without handing the bytes on: the documents write many strings.
 static void put_str(const char *s) {
-    out_char('"');
-    const char *run = s; // bytes that go out unchanged are written in runs
-    for (const char *p = s;;) {
-        while (BYTE_CLASS.of[static_cast<unsigned char>(*p)] == PLAIN)
-            ++p;
-        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*p)];
-        if (int len = kind == HIGH ? utf8_length(p) : 0) {
-            p += len;
-            continue;
-        }
-        out_bytes(run, static_cast<size_t>(p - run));
-        run = ++p;
-        if (kind == END) {
-            out_char('"');
-            return;
-        }
-        if (kind == HIGH) {
-            // A byte of no well-formed character: the replacement character,
-            // so the document stays valid UTF-8.
-            out_lit("\\ufffd");
-        } else if (kind != DROP) {
-            char *e = out_room(2);
-            e[0] = '\\';
-            e[1] = static_cast<char>(kind);
-            out_commit(e + 2);
+    const char *end = s + strlen(s);
+    char *p = out_room(1);
+    *p++ = '"';
+    while (s < end) {
+        const char *stop = end - s < static_cast<long>(TEXT_SEGMENT) ? end : s + TEXT_SEGMENT;
+        out_commit(p);
+        p = out_room(6 * TEXT_SEGMENT + 8 + 1);
+        while (s < stop) {
+            unsigned long long w;
+            if (end - s >= 8 && plain_word(w = load8(s))) {
+                memcpy(p, &w, sizeof w);
+                p += 8;
+                s += 8;
+                continue;
+            }
+            unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
+            if (kind == PLAIN) {
+                *p++ = *s++;
+            } else if (int len = kind == HIGH ? utf8_length(s) : 0) {
+                for (int i = 0; i < len; ++i)
+                    p[i] = s[i];
+                p += len;
+                s += len;
+            } else if (kind == HIGH) {
+                // A byte of no well-formed character: the replacement
+                // character, so the document stays valid UTF-8.
+                memcpy(p, "\\ufffd", 6);
+                p += 6;
+                ++s;
+            } else {
+                if (kind != DROP) {
+                    p[0] = '\\';
+                    p[1] = static_cast<char>(kind);
+                    p += 2;
+                }
+                ++s;
+            }
         }
     }
+    *p++ = '"';
+    out_commit(p);
 }
 
 void json_str(const char *s) {
@@ -102,12 +137,6 @@ struct text_key {
     size_t len;
     unsigned long long mix;
 };
-
-static unsigned long long load8(const char *p) {
-    unsigned long long w;
-    memcpy(&w, p, sizeof w);
-    return w;
-}
 
 static text_key key_of(const char *s) {
     constexpr unsigned long long MUL = 0x9E3779B97F4A7C15ULL; // odd: every word changes the mix
@@ -146,21 +175,44 @@ static int gpu_index_of(const gpu_snapshot *snap, const text_key *keys, const ch
     return -1;
 }
 
-// Digits of an unsigned value.
-static void out_digits(unsigned long long v) {
-    char buf[24];
-    char *p = buf + sizeof buf;
-    do {
-        *--p = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v);
-    out_bytes(p, static_cast<size_t>(buf + sizeof buf - p));
+// Room for any number that out_int and out_fixed write themselves: a sign,
+// twenty digits, a point and a decimal.
+constexpr size_t NUMBER_ROOM = 24;
+
+struct digit_pairs {
+    char at[200];
+    constexpr digit_pairs() : at() {
+        for (int i = 0; i < 100; ++i) {
+            at[2 * i] = static_cast<char>('0' + i / 10);
+            at[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+
+static constexpr digit_pairs DIGIT_PAIRS;
+
+// Writes the decimal digits of v at p, two at a time; returns their end.
+static char *put_digits(char *p, unsigned long long v) {
+    int n = 1;
+    for (unsigned long long bound = 10; n < 20 && v >= bound; bound *= 10)
+        ++n;
+    char *end = p + n, *q = end;
+    for (; v >= 100; v /= 100) {
+        q -= 2;
+        memcpy(q, DIGIT_PAIRS.at + 2 * (v % 100), 2);
+    }
+    if (v >= 10)
+        memcpy(q - 2, DIGIT_PAIRS.at + 2 * v, 2);
+    else
+        q[-1] = static_cast<char>('0' + v);
+    return end;
 }
 
 static void out_int(long v) {
+    char *p = out_room(NUMBER_ROOM);
     if (v < 0)
-        out_char('-');
-    out_digits(v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v));
+        *p++ = '-';
+    out_commit(put_digits(p, v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v)));
 }
 
 // The same text as printf's "%.0f" (decimals 0) or "%.1f" (decimals 1): the
@@ -202,15 +254,16 @@ static void out_fixed(double v, int decimals) {
             ++whole;
         }
     }
+    char *p = out_room(NUMBER_ROOM);
     if (signbit(v))
-        out_char('-');
-    out_digits(whole);
+        *p++ = '-';
+    p = put_digits(p, whole);
     if (decimals) {
-        char *p = out_room(2);
         p[0] = '.';
         p[1] = static_cast<char>('0' + digit);
-        out_commit(p + 2);
+        p += 2;
     }
+    out_commit(p);
 }
 
 static void out_optional(int has, int decimals, double v) {
