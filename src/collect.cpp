@@ -603,6 +603,9 @@ int collect_amd(gpu_snapshot *snap) {
 // ---- the chain -------------------------------------------------------------
 
 void collect_snapshot(gpu_snapshot *snap) {
+    // Written first, though they are zero: a page whose first touch is a
+    // read is faulted in twice (the zero page, then its copy).
+    snap->gpu_count = 0;
     set_no_source(snap);
     if (collect_mock_csv(snap))
         return;

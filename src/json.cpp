@@ -42,6 +42,8 @@ static unsigned long long load8(const char *p) {
     return w;
 }
 
+constexpr unsigned long long ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
+
 // What a string literal does with each byte: PLAIN bytes go out as they are,
 // DROP is a control byte that is left out, HIGH the start of a UTF-8
 // character (or of no character at all); any other value is the letter that
@@ -64,14 +66,18 @@ struct byte_classes {
 
 static constexpr byte_classes BYTE_CLASS;
 
-// Eight bytes that are all PLAIN: no control byte, no byte of 0x80 or
-// above, no quote and no backslash. Most text is that, and goes out eight
-// bytes at a time.
-static bool plain_word(unsigned long long w) {
-    constexpr unsigned long long ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
-    unsigned long long quote = w ^ (ONES * '"'), backslash = w ^ (ONES * '\\');
-    unsigned long long controls = (w - ONES * 0x20) & ~w; // some byte below 0x20 (exactly when there is one)
-    return ((w | controls | ((quote - ONES) & ~quote) | ((backslash - ONES) & ~backslash)) & HIGHS) == 0;
+// The high bit of each byte of w that is zero, and of no other.
+static unsigned long long zero_bytes(unsigned long long w) {
+    constexpr unsigned long long LOW7 = ~HIGHS;
+    return ~(((w & LOW7) + LOW7) | w) & HIGHS;
+}
+
+// The high bit of each byte of w that is not PLAIN: control bytes (the
+// terminator among them), bytes of 0x80 and above, quotes and backslashes.
+static unsigned long long care_bytes(unsigned long long w) {
+    constexpr unsigned long long LOW7 = ~HIGHS;
+    unsigned long long controls = ~(((w & LOW7) + ONES * (0x80 - 0x20)) | w) & HIGHS;
+    return (w & HIGHS) | controls | zero_bytes(w ^ (ONES * '"')) | zero_bytes(w ^ (ONES * '\\'));
 }
 
 // Input bytes written per reservation of room: each takes at most six
@@ -80,21 +86,31 @@ static bool plain_word(unsigned long long w) {
 constexpr size_t TEXT_SEGMENT = 1024;
 
 // json_str without handing the bytes on: the documents write many strings.
-static void put_str(const char *s) {
-    const char *end = s + strlen(s);
+// cap is how many bytes from s on may be read, at least up to the
+// terminator: a field's size lets whole words be read without looking for
+// the terminator first.
+static void put_text(const char *s, size_t cap) {
+    const char *limit = s + cap; // words are read only below it
     char *p = out_room(1);
     *p++ = '"';
-    while (s < end) {
-        const char *stop = end - s < static_cast<long>(TEXT_SEGMENT) ? end : s + TEXT_SEGMENT;
+    for (bool ended = false; !ended;) {
+        const char *stop = s + TEXT_SEGMENT;
         out_commit(p);
         p = out_room(6 * TEXT_SEGMENT + 8 + 1);
         while (s < stop) {
-            unsigned long long w;
-            if (end - s >= 8 && plain_word(w = load8(s))) {
+            // Most text is plain: eight bytes go out at a time, and where a
+            // word holds a byte that needs care, those before it do.
+            if (limit - s >= 8) {
+                unsigned long long w = load8(s), care = care_bytes(w);
                 memcpy(p, &w, sizeof w);
-                p += 8;
-                s += 8;
-                continue;
+                if (!care) {
+                    p += 8;
+                    s += 8;
+                    continue;
+                }
+                int plain = __builtin_ctzll(care) / 8;
+                p += plain;
+                s += plain;
             }
             unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
             if (kind == PLAIN) {
@@ -110,6 +126,9 @@ static void put_str(const char *s) {
                 memcpy(p, "\\ufffd", 6);
                 p += 6;
                 ++s;
+            } else if (*s == '\0') {
+                ended = true;
+                break;
             } else {
                 if (kind != DROP) {
                     p[0] = '\\';
@@ -123,6 +142,11 @@ static void put_str(const char *s) {
     *p++ = '"';
     out_commit(p);
 }
+
+static void put_str(const char *s) { put_text(s, strlen(s) + 1); }
+
+// A text field of the snapshot, read a word at a time within its size.
+template <size_t N> static void put_field(const char (&field)[N]) { put_text(field, N); }
 
 void json_str(const char *s) {
     put_str(s);
@@ -138,17 +162,25 @@ struct text_key {
     unsigned long long mix;
 };
 
-static text_key key_of(const char *s) {
+// The key of a uuid field (size bytes, a multiple of 8, terminated within):
+// read a word at a time, the bytes from the terminator on left out.
+template <size_t N> static text_key key_of(const char (&s)[N]) {
+    static_assert(N % 8 == 0, "uuid fields are read in whole words");
     constexpr unsigned long long MUL = 0x9E3779B97F4A7C15ULL; // odd: every word changes the mix
-    size_t n = strlen(s);
-    unsigned long long h = n, tail = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        h = (h ^ load8(s + i)) * MUL;
-    for (int shift = 0; i < n; ++i, shift += 8)
-        tail |= static_cast<unsigned long long>(static_cast<unsigned char>(s[i])) << shift;
-    h = (h ^ tail) * MUL;
-    return {n, h ^ (h >> 29)};
+    unsigned long long h = 0;
+    for (size_t i = 0; i < N; i += 8) {
+        unsigned long long w = load8(s + i), zeros = zero_bytes(w);
+        if (zeros) {
+            int text_bytes = __builtin_ctzll(zeros) / 8;
+            w &= text_bytes ? ~0ULL >> (64 - 8 * text_bytes) : 0;
+            h = (h ^ w) * MUL;
+            size_t len = i + static_cast<size_t>(text_bytes);
+            h ^= len;
+            return {len, h ^ (h >> 29)};
+        }
+        h = (h ^ w) * MUL;
+    }
+    return {N, h}; // not reached: the field is terminated
 }
 
 // Equal texts of n bytes, compared a word at a time.
@@ -165,7 +197,7 @@ static bool same_bytes(const char *a, const char *b, size_t n) {
 
 // "index" of the first GPU whose uuid equals the process's, or -1; keys
 // holds the GPUs' uuid keys.
-static int gpu_index_of(const gpu_snapshot *snap, const text_key *keys, const char *gpu_uuid) {
+static int gpu_index_of(const gpu_snapshot *snap, const text_key *keys, const char (&gpu_uuid)[UUID_SIZE]) {
     if (!gpu_uuid[0])
         return -1;
     text_key k = key_of(gpu_uuid);
@@ -279,11 +311,11 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     out_lit(",\"available\":");
     out_bool(snap->available);
     out_lit(",\"source\":");
-    put_str(snap->source);
+    put_field(snap->source);
     out_lit(",\"mocked\":");
     out_bool(snap->mocked);
     out_lit(",\"driver\":");
-    put_str(snap->driver);
+    put_field(snap->driver);
     out_lit(",\"utc\":");
     put_str(stamp);
     out_lit(",\"count\":");
@@ -321,9 +353,9 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         out_lit("{\"index\":");
         out_int(g->index);
         out_lit(",\"uuid\":");
-        put_str(g->uuid);
+        put_field(g->uuid);
         out_lit(",\"name\":");
-        put_str(g->name);
+        put_field(g->name);
         out_lit(",\"util_gpu\":");
         out_fixed(g->util_gpu, 1);
         out_lit(",\"mem_used_mb\":");
@@ -348,19 +380,19 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         if (i)
             out_char(',');
         out_lit("{\"gpu_uuid\":");
-        put_str(p->gpu_uuid);
+        put_field(p->gpu_uuid);
         out_lit(",\"gpu_index\":");
         out_int(gpu_index_of(snap, keys, p->gpu_uuid));
         out_lit(",\"pid\":");
         out_int(p->pid);
         out_lit(",\"name\":");
-        put_str(p->name);
+        put_field(p->name);
         out_lit(",\"used_mb\":");
         out_fixed(p->used_mb, 0);
         out_lit("}");
     }
     out_lit("],\"message\":");
-    put_str(snap->message);
+    put_field(snap->message);
     out_lit("}\n");
     out_flush();
 }

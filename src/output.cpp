@@ -3,11 +3,12 @@
 
 #include "platform.h"
 
-out_buffer out_pending;
+alignas(4096) char out_buf[OUT_BUFFER_SIZE];
+char *out_end = out_buf;
 
 void out_flush() {
-    platform_write(out_pending.bytes, static_cast<long>(out_pending.len));
-    out_pending.len = 0;
+    platform_write(out_buf, static_cast<long>(out_end - out_buf));
+    out_end = out_buf;
 }
 
 // Bytes that do not fit beside what is gathered: what is gathered goes
@@ -19,6 +20,6 @@ void out_large(const char *s, size_t n) {
         platform_write(s, static_cast<long>(n));
         return;
     }
-    memcpy(out_pending.bytes, s, n);
-    out_pending.len = n;
+    memcpy(out_buf, s, n);
+    out_end = out_buf + n;
 }

@@ -10,38 +10,40 @@
 
 constexpr size_t OUT_BUFFER_SIZE = 65536;
 
-// Page-aligned, so that a short response and the count share one page.
-struct alignas(4096) out_buffer {
-    size_t len;
-    char bytes[OUT_BUFFER_SIZE];
-};
-
-extern out_buffer out_pending;
+// The gathered bytes run from out_buf to out_end. out_end has an initial
+// value, so it lives among the initialized data that start-up has touched
+// already; the buffer's first page is then first touched by a write, which
+// faults it in once (a first read would map the zero page, and the write
+// after it fault again).
+extern char out_buf[OUT_BUFFER_SIZE];
+extern char *out_end;
 
 // Hands every gathered byte to standard output (platform_write). Called
 // before the process ends, on every way it ends.
 void out_flush();
 
+inline size_t out_free() { return static_cast<size_t>(out_buf + OUT_BUFFER_SIZE - out_end); }
+
 // Room for n more bytes (at most OUT_BUFFER_SIZE): flushes first when the
 // buffer holds too much to add them.
 inline char *out_room(size_t n) {
-    if (n > OUT_BUFFER_SIZE - out_pending.len)
+    if (n > out_free())
         out_flush();
-    return out_pending.bytes + out_pending.len;
+    return out_end;
 }
 
 // Takes the bytes written at out_room's pointer up to end.
-inline void out_commit(const char *end) { out_pending.len = static_cast<size_t>(end - out_pending.bytes); }
+inline void out_commit(char *end) { out_end = end; }
 
 void out_large(const char *s, size_t n);
 
 inline void out_bytes(const char *s, size_t n) {
-    if (n > OUT_BUFFER_SIZE - out_pending.len) {
+    if (n > out_free()) {
         out_large(s, n);
         return;
     }
-    memcpy(out_pending.bytes + out_pending.len, s, n);
-    out_pending.len += n;
+    memcpy(out_end, s, n);
+    out_end += n;
 }
 
 inline void out_char(char c) {
