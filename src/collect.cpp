@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "words.h"
+
 // ---- text helpers ----------------------------------------------------------
 
 // The outcome "no source": what a snapshot says before and when none succeeded.
@@ -225,11 +227,21 @@ struct feed_target {
 static char line_buf[LINE_BUF_SIZE];
 static char read_chunk[16384];
 
+// Whether w may hold a line feed or a zero byte: never false when it does.
+static bool maybe_lf_or_zero(unsigned long long w) {
+    unsigned long long x = w ^ (WORD_ONES * '\n');
+    return (((x - WORD_ONES) & ~x) | ((w - WORD_ONES) & ~w)) & WORD_HIGHS;
+}
+
 // Reads the next piece as fgets would: up to the first line feed, at most
-// size-1 bytes, terminated. Returns its length, 0 at the end.
-static long next_piece(line_reader *r, char *out, int size) {
-    long n = 0;
-    while (n < size - 1) {
+// size-1 bytes, terminated. Returns its length, 0 at the end; *text_len is
+// the length of its text, which ends at its first zero byte if it holds one.
+// Copies eight bytes at a time, looking for the line feed and a zero byte
+// in each word on the way: one pass over the input.
+static long next_piece(line_reader *r, char *out, int size, long *text_len) {
+    long n = 0, zero = -1; // where the first zero byte is, once seen
+    bool line_end = false;
+    while (n < size - 1 && !line_end) {
         if (r->pos == r->len) {
             long got = platform_read(&r->stream, read_chunk, sizeof read_chunk);
             if (got <= 0)
@@ -237,30 +249,49 @@ static long next_piece(line_reader *r, char *out, int size) {
             r->pos = 0;
             r->len = got;
         }
-        const char *start = read_chunk + r->pos;
+        const char *from = read_chunk + r->pos;
+        char *to = out + n;
         long take = r->len - r->pos;
         if (take > size - 1 - n)
             take = size - 1 - n;
-        const char *lf = static_cast<const char *>(memchr(start, '\n', static_cast<size_t>(take)));
-        if (lf)
-            take = static_cast<long>(lf - start) + 1;
-        memcpy(out + n, start, static_cast<size_t>(take));
-        n += take;
-        r->pos += take;
-        if (lf)
-            break;
+        long i = 0;
+        for (; i + 8 <= take; i += 8) {
+            unsigned long long w = load_word(from + i);
+            store_word(to + i, w); // bytes past a line feed land beyond the piece's end
+            if (!maybe_lf_or_zero(w))
+                continue;
+            unsigned long long lf = bytes_equal(w, '\n'), zeros = zero_bytes(w);
+            if (lf) {
+                int at = first_mark(lf);
+                if (zeros && zero < 0 && first_mark(zeros) < at)
+                    zero = n + i + first_mark(zeros);
+                i += at + 1;
+                line_end = true;
+                break;
+            }
+            if (zeros && zero < 0)
+                zero = n + i + first_mark(zeros);
+        }
+        for (; !line_end && i < take; ++i) {
+            to[i] = from[i];
+            if (from[i] == '\0' && zero < 0)
+                zero = n + i;
+            line_end = from[i] == '\n';
+        }
+        n += i;
+        r->pos += i;
     }
     out[n] = '\0';
+    *text_len = zero < 0 ? n : zero;
     return n;
 }
 
-// Removes every LF and CR at the end of the text, nothing else; returns its
-// length. The text ends at its first zero byte, which a piece may hold.
-static long strip_line_end(char *s) {
-    size_t n = strlen(s);
-    while (n > 0 && (s[n - 1] == '\n' || s[n - 1] == '\r'))
-        s[--n] = '\0';
-    return static_cast<long>(n);
+// Removes every LF and CR at the end of the text (len bytes), nothing else;
+// returns the length left.
+static long strip_line_end(char *s, long len) {
+    while (len > 0 && (s[len - 1] == '\n' || s[len - 1] == '\r'))
+        s[--len] = '\0';
+    return len;
 }
 
 // The one reading loop: every piece of the opened stream, its line end
@@ -269,8 +300,8 @@ static long strip_line_end(char *s) {
 // differ only in which lines count and where they go.
 static int read_lines(line_reader *r, int (*take)(char *line, long len, void *ctx), void *ctx) {
     int counted = 0;
-    while (next_piece(r, line_buf, LINE_BUF_SIZE) > 0)
-        counted |= take(line_buf, strip_line_end(line_buf), ctx);
+    for (long text_len; next_piece(r, line_buf, LINE_BUF_SIZE, &text_len) > 0;)
+        counted |= take(line_buf, strip_line_end(line_buf, text_len), ctx);
     platform_close(&r->stream);
     return counted;
 }
@@ -345,62 +376,55 @@ static void fill_proc(proc_info *p, const field *f) {
     parse_num(f[3].text, &p->used_mb);
 }
 
-static unsigned long long load8(const char *p) {
-    unsigned long long w;
-    memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// The first byte from p on, before end, that may end a field or be trimmed
-// from one: a comma, or a byte of at most ' ' (blanks, other controls, the
-// terminator); end when there is none. Eight bytes at a time: fields are
-// plain text, and a line holds some twenty of them.
-static char *next_mark(char *p, char *end) {
-    constexpr unsigned long long ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
-    for (; end - p >= 8; p += 8) {
-        unsigned long long w = load8(p), comma = w ^ (ONES * ',');
-        // The lowest flagged byte is the first comma or the first byte below
-        // '!'; flags above it may be false, and are not used.
-        unsigned long long hit = (((comma - ONES) & ~comma) | ((w - ONES * '!') & ~w)) & HIGHS;
-        if (hit)
-            return p + __builtin_ctzll(hit) / 8;
-    }
-    while (p < end && *p != ',' && static_cast<unsigned char>(*p) > ' ')
-        ++p;
-    return p;
-}
+// The bytes that may end a field or be trimmed from one: commas and bytes of
+// at most ' ' (blanks, other control bytes, the terminator).
+static unsigned long long field_marks(unsigned long long w) { return bytes_equal(w, ',') | bytes_below(w, ' ' + 1); }
 
 // Cuts the line (len bytes, then its terminator) at commas into at most max
-// fields, each trimmed as trim
-// does, in one pass; returns how many. The comma after the last field that
-// can be taken is cut too; the rest of the line is ignored.
+// fields, each trimmed as trim does; returns how many. The comma after the
+// last field that can be taken is cut too; the rest of the line is ignored.
+// One pass, eight bytes at a time: only the marked bytes are looked at one
+// by one, and between them a field's text runs on.
 static int trimmed_fields(char *line, long len, field *f, int max) {
-    char *line_end = line + len;
     int n = 0;
-    for (char *p = line;;) {
-        while (is_blank(*p))
-            ++p;
-        char *start = p, *last = p; // last: just past the last byte that is no blank
-        char c;
-        for (;;) {
-            char *mark = next_mark(p, line_end);
-            if (mark > p)
-                last = mark;
-            c = *mark;
-            p = mark;
-            if (c == ',' || c == '\0')
-                break;
-            if (!is_blank(c))
-                last = mark + 1;
-            ++p;
+    char *text = nullptr; // the field's first byte that is no blank, once seen
+    char *last = nullptr; // just past its last byte that is no blank
+    char *done = line;    // bytes before it have been taken into account
+    // Takes the marked byte at m into account; true when the fields are done.
+    auto visit = [&](char *m) {
+        if (m > done) { // text up to m
+            if (!text)
+                text = done;
+            last = m;
         }
-        f[n++] = {start, static_cast<int>(last - start)};
-        *p = '\0';
+        done = m + 1;
+        char c = *m;
+        if (c != ',' && c != '\0') {
+            if (!is_blank(c)) { // another control byte: text like any other
+                if (!text)
+                    text = m;
+                last = m + 1;
+            }
+            return false;
+        }
+        if (!text)
+            text = last = m;
+        f[n++] = {text, static_cast<int>(last - text)};
         *last = '\0';
-        if (c == '\0' || n == max)
+        *m = '\0';
+        text = last = nullptr;
+        return c == '\0' || n == max;
+    };
+    char *end = line + len, *p = line;
+    for (; end - p >= 8; p += 8)
+        for (unsigned long long marks = field_marks(load_word(p)); marks; marks &= marks - 1)
+            if (visit(p + first_mark(marks)))
+                return n;
+    for (; p < end; ++p)
+        if ((*p == ',' || static_cast<unsigned char>(*p) <= ' ') && visit(p))
             return n;
-        ++p;
-    }
+    visit(end); // the terminator
+    return n;
 }
 
 // ---- CSV fixture -----------------------------------------------------------

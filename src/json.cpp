@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "plugin_vistrel.h"
 #include "response_headers.h"
+#include "words.h"
 
 static void out_bool(int flag) {
     if (flag)
@@ -36,14 +37,6 @@ void json_header() {
     out_flush();
 }
 
-static unsigned long long load8(const char *p) {
-    unsigned long long w;
-    memcpy(&w, p, sizeof w);
-    return w;
-}
-
-constexpr unsigned long long ONES = 0x0101010101010101ULL, HIGHS = 0x8080808080808080ULL;
-
 // What a string literal does with each byte: PLAIN bytes go out as they are,
 // DROP is a control byte that is left out, HIGH the start of a UTF-8
 // character (or of no character at all); any other value is the letter that
@@ -66,18 +59,10 @@ struct byte_classes {
 
 static constexpr byte_classes BYTE_CLASS;
 
-// The high bit of each byte of w that is zero, and of no other.
-static unsigned long long zero_bytes(unsigned long long w) {
-    constexpr unsigned long long LOW7 = ~HIGHS;
-    return ~(((w & LOW7) + LOW7) | w) & HIGHS;
-}
-
 // The high bit of each byte of w that is not PLAIN: control bytes (the
 // terminator among them), bytes of 0x80 and above, quotes and backslashes.
 static unsigned long long care_bytes(unsigned long long w) {
-    constexpr unsigned long long LOW7 = ~HIGHS;
-    unsigned long long controls = ~(((w & LOW7) + ONES * (0x80 - 0x20)) | w) & HIGHS;
-    return (w & HIGHS) | controls | zero_bytes(w ^ (ONES * '"')) | zero_bytes(w ^ (ONES * '\\'));
+    return (w & WORD_HIGHS) | bytes_below(w, 0x20) | bytes_equal(w, '"') | bytes_equal(w, '\\');
 }
 
 // Input bytes written per reservation of room: each takes at most six
@@ -101,14 +86,14 @@ static void put_text(const char *s, size_t cap) {
             // Most text is plain: eight bytes go out at a time, and where a
             // word holds a byte that needs care, those before it do.
             if (limit - s >= 8) {
-                unsigned long long w = load8(s), care = care_bytes(w);
-                memcpy(p, &w, sizeof w);
+                unsigned long long w = load_word(s), care = care_bytes(w);
+                store_word(p, w);
                 if (!care) {
                     p += 8;
                     s += 8;
                     continue;
                 }
-                int plain = __builtin_ctzll(care) / 8;
+                int plain = first_mark(care);
                 p += plain;
                 s += plain;
             }
@@ -169,9 +154,9 @@ template <size_t N> static text_key key_of(const char (&s)[N]) {
     constexpr unsigned long long MUL = 0x9E3779B97F4A7C15ULL; // odd: every word changes the mix
     unsigned long long h = 0;
     for (size_t i = 0; i < N; i += 8) {
-        unsigned long long w = load8(s + i), zeros = zero_bytes(w);
+        unsigned long long w = load_word(s + i), zeros = zero_bytes(w);
         if (zeros) {
-            int text_bytes = __builtin_ctzll(zeros) / 8;
+            int text_bytes = first_mark(zeros);
             w &= text_bytes ? ~0ULL >> (64 - 8 * text_bytes) : 0;
             h = (h ^ w) * MUL;
             size_t len = i + static_cast<size_t>(text_bytes);
@@ -187,7 +172,7 @@ template <size_t N> static text_key key_of(const char (&s)[N]) {
 static bool same_bytes(const char *a, const char *b, size_t n) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8)
-        if (load8(a + i) != load8(b + i))
+        if (load_word(a + i) != load_word(b + i))
             return false;
     for (; i < n; ++i)
         if (a[i] != b[i])
