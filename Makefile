@@ -145,6 +145,12 @@ $(BIN): $(release_OBJ) $(BUILD)/libc
 	$(release_LINK) $(CXXFLAGS) -o $@ $(release_OBJ) -lm
 	$(call CHECK_NO_CXX_RUNTIME,$@)
 
+# The same program against glibc, whose documents test-blackbox compares
+# with the release's.
+GLIBC_BIN = $(glibc_DIR)/plugin_vistrel
+$(GLIBC_BIN): $(glibc_OBJ)
+	$(CC) -static $(CXXFLAGS) -o $@ $^ -lm
+
 install: $(BIN)
 	install -D -m 0755 $(BIN) $(DESTDIR)$(PREFIX)/bin/plugin_vistrel
 

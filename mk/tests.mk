@@ -32,9 +32,10 @@ test-unit: $(BUILD)/tests/unit_tests
 	$(TEST_ENV) $<
 
 # VISTREL_BIN picks the binary under test (test-sanitize runs the same suites
-# against the sanitizer build).
-test-blackbox: $(BUILD)/tests/blackbox_tests $(BIN)
-	VISTREL_BIN=$(CURDIR)/$(BIN) $(TEST_ENV) $<
+# against the sanitizer build); VISTREL_GLIBC_BIN is the glibc build whose
+# documents the black-box suite compares with it.
+test-blackbox: $(BUILD)/tests/blackbox_tests $(BIN) $(GLIBC_BIN)
+	VISTREL_BIN=$(CURDIR)/$(BIN) VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) $<
 
 test-hostile: $(BUILD)/tests/hostile_tests $(BIN)
 	VISTREL_BIN=$(CURDIR)/$(BIN) $(TEST_ENV) $<
@@ -78,13 +79,14 @@ $(asan_DIR)/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TE
 
 # Each suite runs even when an earlier one failed, so one run shows every
 # finding; the step fails at the end if any did.
-test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests
+test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests $(GLIBC_BIN)
 	@rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
 	@fail=0; \
 	echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(TEST_ENV) $(asan_DIR)/unit_tests || fail=1; \
 	for suite in blackbox hostile; do \
 	  echo "== $$suite tests against $(asan_DIR)/plugin_vistrel"; \
-	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel $(TEST_ENV) $(BUILD)/tests/$${suite}_tests || fail=1; \
+	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) \
+	    $(BUILD)/tests/$${suite}_tests || fail=1; \
 	done; \
 	if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then \
 	  echo "sanitizer reports from the plugin in $(ASAN_LOGS):"; \
