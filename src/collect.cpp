@@ -80,8 +80,8 @@ static const char *read_plain_decimal(const char *s, double *out) {
     }
     bool any_digit = p - start > (point ? 1 : 0);
     // An exponent or a hexadecimal prefix would go on; strtod reads those.
-    if (!any_digit || *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X' || digits > MAX_DIGITS ||
-        m >= (1ULL << 53) || scale > MAX_SCALE)
+    if (!any_digit || *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X' || digits > MAX_DIGITS || m >= (1ULL << 53) ||
+        scale > MAX_SCALE)
         return nullptr;
     double v = static_cast<double>(m) / POW10[scale];
     *out = negative ? -v : v;

@@ -54,7 +54,9 @@ struct byte_classes {
         escape('\r', 'r');
         escape('\t', 't');
     }
-    constexpr void escape(char c, char letter) { of[static_cast<unsigned char>(c)] = static_cast<unsigned char>(letter); }
+    constexpr void escape(char c, char letter) {
+        of[static_cast<unsigned char>(c)] = static_cast<unsigned char>(letter);
+    }
 };
 
 static constexpr byte_classes BYTE_CLASS;
@@ -108,8 +110,9 @@ static void put_text(const char *s, size_t cap) {
             } else if (kind == HIGH) {
                 // A byte of no well-formed character: the replacement
                 // character, so the document stays valid UTF-8.
-                memcpy(p, "\\ufffd", 6);
-                p += 6;
+                static constexpr char REPLACEMENT[] = {'\\', 'u', 'f', 'f', 'f', 'd'};
+                memcpy(p, REPLACEMENT, sizeof REPLACEMENT);
+                p += sizeof REPLACEMENT;
                 ++s;
             } else if (*s == '\0') {
                 ended = true;
@@ -199,7 +202,7 @@ constexpr size_t NUMBER_ROOM = 24;
 struct digit_pairs {
     char at[200];
     constexpr digit_pairs() : at() {
-        for (int i = 0; i < 100; ++i) {
+        for (size_t i = 0; i < 100; ++i) {
             at[2 * i] = static_cast<char>('0' + i / 10);
             at[2 * i + 1] = static_cast<char>('0' + i % 10);
         }
@@ -243,7 +246,7 @@ static void out_int(long v) {
 static void out_fixed(double v, int decimals) {
     double mag = fabs(v);
     if (!(mag < 4503599627370496.0)) { // 2^52; also catches NaN
-        char text[DBL_MAX_10_EXP + 8];  // the largest double has 309 digits
+        char text[DBL_MAX_10_EXP + 8]; // the largest double has 309 digits
         int n = snprintf(text, sizeof text, decimals ? "%.1f" : "%.0f", v);
         out_bytes(text, n > 0 ? static_cast<size_t>(n) : 0);
         return;
