@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <math.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -51,8 +52,8 @@ static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 static const char *read_plain_decimal(const char *s, double *out) {
     static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    constexpr long MAX_SCALE = sizeof POW10 / sizeof POW10[0] - 1;
-    constexpr long MAX_DIGITS = 19; // any run of this many fits in 64 bits
+    constexpr ptrdiff_t MAX_SCALE = sizeof POW10 / sizeof POW10[0] - 1;
+    constexpr ptrdiff_t MAX_DIGITS = 19; // any run of this many fits in 64 bits
     const char *p = s;
     bool negative = *p == '-';
     if (*p == '-' || *p == '+')
@@ -64,7 +65,7 @@ static const char *read_plain_decimal(const char *s, double *out) {
     const char *first = p;
     for (; is_digit(*p); ++p)
         m = m * 10 + static_cast<unsigned>(*p - '0');
-    long digits = p - first, scale = 0;
+    ptrdiff_t digits = p - first, scale = 0;
     bool point = *p == '.';
     if (point) {
         const char *fraction = ++p;
