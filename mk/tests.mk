@@ -85,7 +85,7 @@ test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests $
 	echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(TEST_ENV) $(asan_DIR)/unit_tests || fail=1; \
 	for suite in blackbox hostile; do \
 	  echo "== $$suite tests against $(asan_DIR)/plugin_vistrel"; \
-	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) \
+	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel VISTREL_SANITIZED=1 VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) \
 	    $(BUILD)/tests/$${suite}_tests || fail=1; \
 	done; \
 	if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then \
