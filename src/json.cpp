@@ -63,78 +63,97 @@ static constexpr byte_classes BYTE_CLASS;
 
 // The high bit of each byte of w that is not PLAIN: control bytes (the
 // terminator among them), bytes of 0x80 and above, quotes and backslashes.
+// Among bytes below 0x80 (t keeps their seven bits) one addition per test
+// sets the high bit exactly where the byte passes it.
 static unsigned long long care_bytes(unsigned long long w) {
-    return (w & WORD_HIGHS) | bytes_below(w, 0x20) | bytes_equal(w, '"') | bytes_equal(w, '\\');
+    unsigned long long t = w & ~WORD_HIGHS;
+    unsigned long long not_control = t + WORD_ONES * (0x80 - 0x20);
+    unsigned long long not_quote = (t ^ (WORD_ONES * '"')) + WORD_ONES * 0x7F;
+    unsigned long long not_backslash = (t ^ (WORD_ONES * '\\')) + WORD_ONES * 0x7F;
+    return ~(not_control & not_quote & not_backslash & ~w) & WORD_HIGHS;
 }
 
-// Input bytes written per reservation of room: each takes at most six
-// output bytes (\ufffd), and a word or a character read at the segment's end
-// at most eight more.
+// Writes the inside of the string literal of the text at s at p, until its
+// terminator or until stop is reached, whichever comes first; words are read
+// only below limit, which must lie past the terminator. Returns where it
+// stopped reading (the terminator, or at most eight bytes past stop) and
+// moves *out past what it wrote: at most six bytes for each byte read before
+// stop (\ufffd), and eight more.
+static const char *write_text(char **out, const char *s, const char *stop, const char *limit) {
+    char *p = *out;
+    while (s < stop) {
+        // Most text is plain: eight bytes go out at a time, and where a word
+        // holds a byte that needs care, those before it do.
+        if (limit - s >= 8) {
+            unsigned long long w = load_word(s), care = care_bytes(w);
+            store_word(p, w);
+            if (!care) {
+                p += 8;
+                s += 8;
+                continue;
+            }
+            int plain = first_mark(care);
+            p += plain;
+            s += plain;
+        }
+        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
+        if (kind == PLAIN) {
+            *p++ = *s++;
+        } else if (int len = kind == HIGH ? utf8_length(s) : 0) {
+            for (int i = 0; i < len; ++i)
+                p[i] = s[i];
+            p += len;
+            s += len;
+        } else if (kind == HIGH) {
+            // A byte of no well-formed character: the replacement character,
+            // so the document stays valid UTF-8.
+            static constexpr char REPLACEMENT[] = {'\\', 'u', 'f', 'f', 'f', 'd'};
+            memcpy(p, REPLACEMENT, sizeof REPLACEMENT);
+            p += sizeof REPLACEMENT;
+            ++s;
+        } else if (*s == '\0') {
+            break;
+        } else {
+            if (kind != DROP) {
+                p[0] = '\\';
+                p[1] = static_cast<char>(kind);
+                p += 2;
+            }
+            ++s;
+        }
+    }
+    *out = p;
+    return s;
+}
+
+// Input bytes written per reservation of room.
 constexpr size_t TEXT_SEGMENT = 1024;
 
 // json_str without handing the bytes on: the documents write many strings.
-// cap is how many bytes from s on may be read, at least up to the
-// terminator: a field's size lets whole words be read without looking for
-// the terminator first.
-static void put_text(const char *s, size_t cap) {
-    const char *limit = s + cap; // words are read only below it
+static void put_str(const char *s) {
+    const char *limit = s + strlen(s) + 1;
     char *p = out_room(1);
     *p++ = '"';
-    for (bool ended = false; !ended;) {
-        const char *stop = s + TEXT_SEGMENT;
+    for (;;) {
         out_commit(p);
         p = out_room(6 * TEXT_SEGMENT + 8 + 1);
-        while (s < stop) {
-            // Most text is plain: eight bytes go out at a time, and where a
-            // word holds a byte that needs care, those before it do.
-            if (limit - s >= 8) {
-                unsigned long long w = load_word(s), care = care_bytes(w);
-                store_word(p, w);
-                if (!care) {
-                    p += 8;
-                    s += 8;
-                    continue;
-                }
-                int plain = first_mark(care);
-                p += plain;
-                s += plain;
-            }
-            unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
-            if (kind == PLAIN) {
-                *p++ = *s++;
-            } else if (int len = kind == HIGH ? utf8_length(s) : 0) {
-                for (int i = 0; i < len; ++i)
-                    p[i] = s[i];
-                p += len;
-                s += len;
-            } else if (kind == HIGH) {
-                // A byte of no well-formed character: the replacement
-                // character, so the document stays valid UTF-8.
-                static constexpr char REPLACEMENT[] = {'\\', 'u', 'f', 'f', 'f', 'd'};
-                memcpy(p, REPLACEMENT, sizeof REPLACEMENT);
-                p += sizeof REPLACEMENT;
-                ++s;
-            } else if (*s == '\0') {
-                ended = true;
-                break;
-            } else {
-                if (kind != DROP) {
-                    p[0] = '\\';
-                    p[1] = static_cast<char>(kind);
-                    p += 2;
-                }
-                ++s;
-            }
-        }
+        s = write_text(&p, s, s + TEXT_SEGMENT, limit);
+        if (s < limit && *s == '\0')
+            break;
     }
     *p++ = '"';
     out_commit(p);
 }
 
-static void put_str(const char *s) { put_text(s, strlen(s) + 1); }
-
-// A text field of the snapshot, read a word at a time within its size.
-template <size_t N> static void put_field(const char (&field)[N]) { put_text(field, N); }
+// A text field of the snapshot: read a word at a time within its size, so
+// that the terminator need not be found first, with room for all of it.
+template <size_t N> static void put_field(const char (&field)[N]) {
+    char *p = out_room(6 * N + 8 + 2);
+    *p++ = '"';
+    write_text(&p, field, field + N, field + N);
+    *p++ = '"';
+    out_commit(p);
+}
 
 void json_str(const char *s) {
     put_str(s);
@@ -183,16 +202,48 @@ static bool same_bytes(const char *a, const char *b, size_t n) {
     return true;
 }
 
-// "index" of the first GPU whose uuid equals the process's, or -1; keys
-// holds the GPUs' uuid keys.
-static int gpu_index_of(const gpu_snapshot *snap, const text_key *keys, const char (&gpu_uuid)[UUID_SIZE]) {
+// The GPUs' uuids by key, in a small open-addressed table, so that a
+// process's GPU is found in a probe or two. Only the first GPU of a uuid is
+// entered: it is the one a process names.
+struct gpu_table {
+    static constexpr int SLOTS = 2 * MAX_GPUS; // a power of two, never more than half full
+    text_key key[SLOTS];
+    int gpu[SLOTS]; // array position in the snapshot, -1 for an empty slot
+};
+
+// The slot holding the uuid, or the empty slot where it belongs.
+template <size_t N>
+static int find_slot(const gpu_table &t, const gpu_snapshot *snap, const text_key &k, const char (&uuid)[N]) {
+    int slot = static_cast<int>(k.mix & (gpu_table::SLOTS - 1));
+    for (; t.gpu[slot] >= 0; slot = (slot + 1) & (gpu_table::SLOTS - 1)) {
+        const text_key &o = t.key[slot];
+        if (o.mix == k.mix && o.len == k.len && same_bytes(snap->gpus[t.gpu[slot]].uuid, uuid, k.len))
+            break;
+    }
+    return slot;
+}
+
+static void fill_gpu_table(gpu_table *t, const gpu_snapshot *snap) {
+    for (int &g : t->gpu)
+        g = -1;
+    for (int i = 0; i < snap->gpu_count; ++i) {
+        if (!snap->gpus[i].uuid[0])
+            continue;
+        text_key k = key_of(snap->gpus[i].uuid);
+        int slot = find_slot(*t, snap, k, snap->gpus[i].uuid);
+        if (t->gpu[slot] < 0) {
+            t->key[slot] = k;
+            t->gpu[slot] = i;
+        }
+    }
+}
+
+// "index" of the first GPU whose uuid equals the process's, or -1.
+static int gpu_index_of(const gpu_table &t, const gpu_snapshot *snap, const char (&gpu_uuid)[UUID_SIZE]) {
     if (!gpu_uuid[0])
         return -1;
-    text_key k = key_of(gpu_uuid);
-    for (int i = 0; i < snap->gpu_count; ++i)
-        if (keys[i].mix == k.mix && keys[i].len == k.len && same_bytes(snap->gpus[i].uuid, gpu_uuid, k.len))
-            return snap->gpus[i].index;
-    return -1;
+    int slot = find_slot(t, snap, key_of(gpu_uuid), gpu_uuid);
+    return t.gpu[slot] < 0 ? -1 : snap->gpus[t.gpu[slot]].index;
 }
 
 // Room for any number that out_int and out_fixed write themselves: a sign,
@@ -213,9 +264,22 @@ static constexpr digit_pairs DIGIT_PAIRS;
 
 // Writes the decimal digits of v at p, two at a time; returns their end.
 static char *put_digits(char *p, unsigned long long v) {
-    int n = 1;
-    for (unsigned long long bound = 10; n < 20 && v >= bound; bound *= 10)
-        ++n;
+    struct powers {
+        unsigned long long of[20];
+        constexpr powers() : of() {
+            of[0] = 1;
+            for (int i = 1; i < 20; ++i)
+                of[i] = of[i - 1] * 10;
+        }
+    };
+    static constexpr powers POW10;
+    // The digit count from the bit length: bits * log10(2), rounded down,
+    // is it or one short of it, and one comparison settles that (zero has
+    // one digit too).
+    int bits = 64 - __builtin_clzll(v | 1);
+    int n = (bits * 1233) >> 12;
+    n += n < 20 && v >= POW10.of[n];
+    n += n == 0;
     char *end = p + n, *q = end;
     for (; v >= 100; v /= 100) {
         q -= 2;
@@ -360,9 +424,8 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     }
 
     out_lit("],\"processes\":[");
-    text_key keys[MAX_GPUS];
-    for (int i = 0; i < snap->gpu_count; ++i)
-        keys[i] = key_of(snap->gpus[i].uuid);
+    gpu_table table;
+    fill_gpu_table(&table, snap);
     for (int i = 0; i < snap->proc_count; ++i) {
         const proc_info *p = &snap->procs[i];
         if (i)
@@ -370,7 +433,7 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         out_lit("{\"gpu_uuid\":");
         put_field(p->gpu_uuid);
         out_lit(",\"gpu_index\":");
-        out_int(gpu_index_of(snap, keys, p->gpu_uuid));
+        out_int(gpu_index_of(table, snap, p->gpu_uuid));
         out_lit(",\"pid\":");
         out_int(p->pid);
         out_lit(",\"name\":");
