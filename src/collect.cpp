@@ -153,7 +153,7 @@ static void copy_cut(char *dst, const char *src, int n, bool cut) {
         if (start < n && start + utf8_length(src + start) > n)
             n = start;
     }
-    memcpy(dst, src, static_cast<size_t>(n));
+    copy_bytes(dst, src, static_cast<size_t>(n));
     dst[n] = '\0';
 }
 
