@@ -160,10 +160,10 @@ void json_str(const char *s) {
     out_flush();
 }
 
-// A uuid's length and a mix of its bytes. A process's GPU is found by
-// comparing these with each GPU's, and whole texts only where they agree:
-// uuids share long prefixes, so plain string comparisons would walk far into
-// every one of them.
+// A uuid's length and a mix of its bytes: a process's GPU is looked up by
+// this key, and whole texts are compared only where the keys agree. Uuids
+// share long prefixes, so plain string comparisons would walk far into every
+// one of them.
 struct text_key {
     size_t len;
     unsigned long long mix;
@@ -310,7 +310,7 @@ static void out_int(long v) {
 static void out_fixed(double v, int decimals) {
     double mag = fabs(v);
     if (!(mag < 4503599627370496.0)) { // 2^52; also catches NaN
-        char text[DBL_MAX_10_EXP + 8]; // the largest double has 309 digits
+        char text[DBL_MAX_10_EXP + 8]; // the largest double's digits, a sign, a point, a decimal
         int n = snprintf(text, sizeof text, decimals ? "%.1f" : "%.0f", v);
         out_bytes(text, n > 0 ? static_cast<size_t>(n) : 0);
         return;
