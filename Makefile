@@ -16,7 +16,7 @@ BIN   = $(BUILD)/plugin_vistrel
 
 # The program's units; the build adds the platform file of its system. main.o
 # holds nothing but main, so every test links the other objects as they are.
-UNITS = main plugin_vistrel json collect page platform_common
+UNITS = main plugin_vistrel json collect output page platform_common
 
 # ---- the page ------------------------------------------------------------------
 # The page's files, in the order page.cpp writes them; body.html is written on
@@ -36,20 +36,61 @@ $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 	@mkdir -p $(@D)
 	$(BUILD)/embed $@ $(WEB_FILES)
 
+# ---- the C library ---------------------------------------------------------------
+# The release is linked statically against musl. The program runs once per
+# request, so starting the process is most of what a request costs, and
+# glibc's static start-up (CPU-feature detection, slow in a virtual machine)
+# costs more than all of vistrel's own work; musl's costs next to nothing.
+# The sources include only C headers and use nothing of the C++ library, so
+# the C++ compiler needs no more than musl's headers and its own folder of
+# compiler headers (the order musl-gcc uses): without libstdc++'s headers,
+# whose configuration is glibc's, no shim is needed. gcc links, with musl's
+# specs, so libstdc++ is not even offered to the linker. `make LIBC=glibc`
+# builds the same program against glibc instead.
+LIBC       ?= musl
+MUSL_SPECS  = /usr/lib/x86_64-linux-musl/musl-gcc.specs
+MUSL_INC    = /usr/include/x86_64-linux-musl
+GCC_INC    := $(shell $(CXX) -print-file-name=include)
+ifeq ($(LIBC),musl)
+release_CXX   = $(CXX) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
+release_LINK  = $(CC) -static -specs=$(MUSL_SPECS)
+release_NEEDS = musl-toolchain
+else ifeq ($(LIBC),glibc)
+release_CXX   = $(CXX)
+release_LINK  = $(CC) -static
+else
+$(error LIBC is musl (the default) or glibc)
+endif
+
+.PHONY: musl-toolchain FORCE
+musl-toolchain:
+	@tools/ensure-packages.sh $(MUSL_SPECS):musl-tools
+
+# Names the C library of the last release build, so that switching LIBC
+# relinks build/plugin_vistrel.
+$(BUILD)/libc: FORCE
+	@mkdir -p $(@D)
+	@[ "$$(cat $@ 2>/dev/null)" = "$(LIBC)" ] || echo $(LIBC) > $@
+
 # ---- build kinds ---------------------------------------------------------------
 # Every kind compiles the same sources with the one rule below, into a folder
 # of its own, with its own compiler, flags and platform file.
-#   release  the shipped program, and the objects the unit tests link
+#   release  the shipped program, against $(LIBC)
+#   glibc    the same against glibc, for the objects the unit tests link
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer (make test-sanitize)
 #   fuzz     the same, instrumented for libFuzzer (mk/fuzz.mk)
 #   windows  cross-compiled with mingw-w64 (mk/windows.mk)
-KINDS = release asan fuzz windows
+KINDS = release glibc asan fuzz windows
 SAN   = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
 
-release_DIR   = $(BUILD)/release
-release_CXX   = $(CXX)
+release_DIR   = $(BUILD)/release-$(LIBC)
 release_FLAGS = $(CXXFLAGS)
 release_OS    = posix
+
+glibc_DIR     = $(BUILD)/glibc
+glibc_CXX     = $(CXX)
+glibc_FLAGS   = $(CXXFLAGS)
+glibc_OS      = posix
 
 asan_DIR      = $(BUILD)/asan
 asan_CXX      = $(CXX)
@@ -86,8 +127,29 @@ $(foreach kind,$(KINDS),$(eval $(call KIND_RULES,$(kind))))
 .PHONY: all install clean test format
 all: $(BIN)
 
-$(BIN): $(release_OBJ)
-	$(CXX) -static $(CXXFLAGS) -o $@ $^
+# Nothing of the C++ runtime is linked: the binary defines no symbol that
+# libstdc++ or libgcc_s (the unwinder) defines. A binary without a symbol
+# table would pass that unseen, so it must at least show main.
+CXX_RUNTIME = $(shell $(CXX) -print-file-name=libstdc++.a) $(shell $(CC) -print-file-name=libgcc_s.so.1)
+define CHECK_NO_CXX_RUNTIME
+	@nm --defined-only $(1) | awk '{print $$NF}' | sort -u > $(1).syms
+	@grep -qx main $(1).syms || { echo "$(1): no symbol table to check"; rm -f $(1); exit 1; }
+	@nm --defined-only -D $(filter %.so.1,$(CXX_RUNTIME)) 2>/dev/null | awk '{print $$NF}' > $(1).runtime
+	@nm --defined-only $(filter %.a,$(CXX_RUNTIME)) 2>/dev/null | awk 'NF == 3 && $$2 ~ /[A-TV-Z]/ {print $$3}' >> $(1).runtime
+	@sort -u $(1).runtime | comm -12 - $(1).syms > $(1).cxx
+	@if [ -s $(1).cxx ]; then echo "$(1) links C++ runtime symbols:"; head $(1).cxx; rm -f $(1); exit 1; fi
+	@rm -f $(1).syms $(1).runtime $(1).cxx
+endef
+
+$(BIN): $(release_OBJ) $(BUILD)/libc
+	$(release_LINK) $(CXXFLAGS) -o $@ $(release_OBJ) -lm
+	$(call CHECK_NO_CXX_RUNTIME,$@)
+
+# The same program against glibc, whose documents test-blackbox compares
+# with the release's.
+GLIBC_BIN = $(glibc_DIR)/plugin_vistrel
+$(GLIBC_BIN): $(glibc_OBJ)
+	$(CC) -static $(CXXFLAGS) -o $@ $^ -lm
 
 install: $(BIN)
 	install -D -m 0755 $(BIN) $(DESTDIR)$(PREFIX)/bin/plugin_vistrel

@@ -10,7 +10,6 @@ The cases, environments and floor are those of bench.py; no budgets here.
 import argparse
 import os
 import shlex
-import statistics
 import subprocess
 import sys
 import time
@@ -24,11 +23,11 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("before")
     p.add_argument("after")
-    p.add_argument("--floor", default=os.path.join(bench.ROOT, "build", "bench", "floor"))
+    p.add_argument("--floor", default=os.path.join(bench.ROOT, "build", "bench", "floor-musl"))
     p.add_argument("--out")
     p.add_argument("--title", default="Before and after")
-    p.add_argument("--rounds", type=int, default=20)
-    p.add_argument("--runs", type=int, default=50)
+    p.add_argument("--rounds", type=int, default=80)
+    p.add_argument("--runs", type=int, default=12)
     p.add_argument("--warmup", type=int, default=5)
     args = p.parse_args()
     before, after, floor_bin = (os.path.abspath(x) for x in (args.before, args.after, args.floor))
@@ -45,16 +44,11 @@ def main():
         cmds = [shlex.quote(before), shlex.quote(after),
                 " ".join(shlex.quote(a) for a in [floor_bin, str(sizes[0])] + floor_cmds)]
         runs = args.runs if not floor_cmds else max(10, args.runs // 4)
-        times = {c: [] for c in cmds}
-        for r in range(args.rounds):
-            order = cmds[r % 3:] + cmds[:r % 3]  # each command takes each place in turn
-            for cmd, t in zip(order, bench.hyperfine(order, env, runs, args.warmup)):
-                times[cmd] += t
-        mb, ma, mf = (statistics.median(times[c]) for c in cmds)
+        (mb, ma, mf), (rb, ra, _) = bench.measure(cmds, env, args.rounds, runs, args.warmup, ref=2)
         rss_b = bench.peak_rss_kib([before], env, 5)
         rss_a = bench.peak_rss_kib([after], env, 5)
-        rows.append([name, bench.ms(mf), bench.ms(mb), "%.2f" % (mb / mf), bench.ms(ma), "%.2f" % (ma / mf),
-                     "%+.1f%%" % ((ma / mb - 1) * 100), str(rss_b), str(rss_a)])
+        rows.append([name, bench.ms(mf), bench.ms(mb), "%.2f" % rb, bench.ms(ma), "%.2f" % ra,
+                     "%+.1f%%" % ((ra / rb - 1) * 100), str(rss_b), str(rss_a)])
         print("%-32s %s" % (name, " ".join(rows[-1][1:])), flush=True)
     load_after = os.getloadavg()
     m = bench.machine()
@@ -66,8 +60,10 @@ def main():
         sizes.append("%d bytes (text %s)" % (os.path.getsize(b), sz[0]))
     lines = ["# %s" % args.title, "",
              "Measured %s UTC on %d CPUs (%s), Linux %s, %s; shared machine (load average %.2f before, %.2f"
-             " after). Medians over %d rounds of %d runs; in each round the two builds and the floor run"
-             " in turn, each taking each place. Before: %s. After: %s."
+             " after). %d rounds of %d runs; in each round the two builds and the floor run in turn, each"
+             " taking each place. Times are medians over all runs; ratios (and after vs before) the median"
+             " over the rounds of the ratio to the floor within each round (bench.py says why). Before: %s."
+             " After: %s."
              % (time.strftime("%Y-%m-%d %H:%M", time.gmtime()), m["nproc"], m["cpu"], m["kernel"], m["hyperfine"],
                 load_before[0], load_after[0], args.rounds, args.runs, sizes[0], sizes[1]),
              "",

@@ -12,7 +12,7 @@
 set -eu
 n=$1; bytes=$2; shift 2
 here=$(cd "$(dirname "$0")/.." && pwd)
-floor=$here/build/bench/floor
+floor=${FLOOR:-$here/build/bench/floor-musl}
 data=$(mktemp /tmp/cpu_share.XXXXXX)
 loop='i=0; while [ $i -lt '"$n"' ]; do'
 for b in "$@"; do loop="$loop \"$b\" >/dev/null;"; done

@@ -8,7 +8,8 @@
  *
  * Exits 1 when a command cannot be run or does not exit with status 0, so a
  * bench whose tool rejects the command line fails instead of measuring it.
- * Built static, like the program it stands beside. */
+ * Built static, like the program it stands beside, against musl and against
+ * glibc (mk/bench.mk). */
 #define _POSIX_C_SOURCE 200809L
 #include <stdlib.h>
 #include <sys/wait.h>

@@ -1,9 +1,9 @@
 # make bench: times whole requests of the release binary, as a node's web
-# server runs them, against a floor measured in the same run, and checks the
-# budgets (bench/bench.py holds them). Not part of `make test`: timings are
-# never asserted by the tests. Writes bench/results/latest.md.
+# server runs them, against three floors measured in the same run, and
+# checks the budgets (bench/bench.py holds them). Not part of `make test`:
+# timings are never asserted by the tests. Writes bench/results/latest.md.
 BENCH_DIR       = $(BUILD)/bench
-BENCH_FLOOR     = $(BENCH_DIR)/floor
+BENCH_FLOORS    = $(BENCH_DIR)/floor-musl $(BENCH_DIR)/floor-glibc $(BENCH_DIR)/floor-nolibc
 BENCH_BIG_CSV   = $(BENCH_DIR)/big.csv
 BENCH_BIG_BYTES = 100000000
 BENCH_FIXTURE   = bench/fixtures/32-gpus-256-procs.csv
@@ -15,12 +15,20 @@ BENCH_OUT      ?= bench/results/latest.md
 bench-tools:
 	@tools/ensure-packages.sh hyperfine:hyperfine /usr/bin/time:time python3:python3
 
-# The floor is built like the program: static, -O2, with the same C library
-# (BENCH_CC=musl-gcc when the program is built against musl).
-BENCH_CC ?= $(CC)
-$(BENCH_FLOOR): bench/floor.c
+# The floors: floor.c static against musl (what the budgets are judged by)
+# and against glibc, and the same work with no C library at all.
+$(BENCH_DIR)/floor-musl: bench/floor.c | musl-toolchain
 	@mkdir -p $(@D)
-	$(BENCH_CC) -std=c11 -O2 -static -Wall -Wextra -Werror -o $@ $<
+	$(CC) -std=c11 -O2 -static -specs=$(MUSL_SPECS) -Wall -Wextra -Werror -o $@ $<
+
+$(BENCH_DIR)/floor-glibc: bench/floor.c
+	@mkdir -p $(@D)
+	$(CC) -std=c11 -O2 -static -Wall -Wextra -Werror -o $@ $<
+
+$(BENCH_DIR)/floor-nolibc: bench/floor_nolibc.c
+	@mkdir -p $(@D)
+	$(CC) -std=c11 -O2 -static -nostdlib -ffreestanding -fno-stack-protector -fno-pie -no-pie \
+	  -Wall -Wextra -Werror -o $@ $<
 
 $(BENCH_FIXTURE): bench/gen_fixtures.py
 	python3 bench/gen_fixtures.py many $@
@@ -30,5 +38,6 @@ $(BENCH_BIG_CSV): bench/gen_fixtures.py
 	@mkdir -p $(@D)
 	python3 bench/gen_fixtures.py big $@ $(BENCH_BIG_BYTES)
 
-bench: bench-tools $(BIN) $(BENCH_FLOOR) $(BENCH_FIXTURE) $(BENCH_BIG_CSV)
-	python3 bench/bench.py --bin $(BIN) --floor $(BENCH_FLOOR) --big $(BENCH_BIG_CSV) --out $(BENCH_OUT)
+bench: bench-tools $(BIN) $(BENCH_FLOORS) $(BENCH_FIXTURE) $(BENCH_BIG_CSV)
+	python3 bench/bench.py --bin $(BIN) --floor $(BENCH_DIR)/floor-musl --floor-glibc $(BENCH_DIR)/floor-glibc \
+	  --floor-nolibc $(BENCH_DIR)/floor-nolibc --big $(BENCH_BIG_CSV) --out $(BENCH_OUT)

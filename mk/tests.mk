@@ -20,7 +20,9 @@ test-deps:
 	@tools/ensure-packages.sh g++:g++ make:make /usr/include/gtest/gtest.h:libgtest-dev \
 	  clang-tidy:clang-tidy clang-format:clang-format cppcheck:cppcheck
 
-$(BUILD)/tests/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TEST_SUPPORT) $(release_LIB)
+# The unit tests link the glibc objects: GoogleTest and its C++ library are
+# built for glibc.
+$(BUILD)/tests/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TEST_SUPPORT) $(glibc_LIB)
 	$(call LINK_TEST,-Itests/unit)
 
 $(BUILD)/tests/%_tests: tests/process/%_test.cpp $(TEST_SUPPORT)
@@ -30,24 +32,30 @@ test-unit: $(BUILD)/tests/unit_tests
 	$(TEST_ENV) $<
 
 # VISTREL_BIN picks the binary under test (test-sanitize runs the same suites
-# against the sanitizer build).
-test-blackbox: $(BUILD)/tests/blackbox_tests $(BIN)
-	VISTREL_BIN=$(CURDIR)/$(BIN) $(TEST_ENV) $<
+# against the sanitizer build); VISTREL_GLIBC_BIN is the glibc build whose
+# documents the black-box suite compares with it.
+test-blackbox: $(BUILD)/tests/blackbox_tests $(BIN) $(GLIBC_BIN)
+	VISTREL_BIN=$(CURDIR)/$(BIN) VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) $<
 
 test-hostile: $(BUILD)/tests/hostile_tests $(BIN)
 	VISTREL_BIN=$(CURDIR)/$(BIN) $(TEST_ENV) $<
 
 # ---- no heap ---------------------------------------------------------------------
 # The release objects linked with a counting shim (through -Wl,--wrap) into
-# build/alloc/plugin_vistrel; every kind of request must make no allocation
-# after main starts.
+# build/alloc/plugin_vistrel, against the release's C library, compiled and
+# linked as the release is; every kind of request must make no allocation
+# after main starts. musl also calls its allocator by internal names.
 ALLOC_DIR  = $(BUILD)/alloc
 ALLOC_WRAP = -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc,--wrap=memalign \
-             -Wl,--wrap=posix_memalign,--wrap=main
+             -Wl,--wrap=posix_memalign,--wrap=__libc_malloc,--wrap=__libc_calloc,--wrap=__libc_realloc \
+             -Wl,--wrap=main
 
-$(ALLOC_DIR)/plugin_vistrel: $(release_OBJ) tests/process/count_alloc.cpp
+$(ALLOC_DIR)/count_alloc-$(LIBC).o: tests/process/count_alloc.cpp | $(release_NEEDS)
 	@mkdir -p $(@D)
-	$(CXX) -std=c++17 -O1 -Wall -Wextra -Werror -static $(ALLOC_WRAP) -o $@ $^
+	$(release_CXX) -std=c++17 -fno-exceptions -fno-rtti -O1 -Wall -Wextra -Werror -c -o $@ $<
+
+$(ALLOC_DIR)/plugin_vistrel: $(release_OBJ) $(ALLOC_DIR)/count_alloc-$(LIBC).o $(BUILD)/libc
+	$(release_LINK) -O1 $(ALLOC_WRAP) -o $@ $(filter %.o,$^) -lm
 
 test-alloc: $(ALLOC_DIR)/plugin_vistrel $(BUILD)/tests/alloc_tests
 	VISTREL_ALLOC_BIN=$(CURDIR)/$< $(TEST_ENV) $(BUILD)/tests/alloc_tests
@@ -71,13 +79,14 @@ $(asan_DIR)/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TE
 
 # Each suite runs even when an earlier one failed, so one run shows every
 # finding; the step fails at the end if any did.
-test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests
+test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests $(GLIBC_BIN)
 	@rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
 	@fail=0; \
 	echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(TEST_ENV) $(asan_DIR)/unit_tests || fail=1; \
 	for suite in blackbox hostile; do \
 	  echo "== $$suite tests against $(asan_DIR)/plugin_vistrel"; \
-	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel $(TEST_ENV) $(BUILD)/tests/$${suite}_tests || fail=1; \
+	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) \
+	    $(BUILD)/tests/$${suite}_tests || fail=1; \
 	done; \
 	if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then \
 	  echo "sanitizer reports from the plugin in $(ASAN_LOGS):"; \

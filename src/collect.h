@@ -47,5 +47,8 @@ int collect_nvidia(gpu_snapshot *snap);
 int collect_amd(gpu_snapshot *snap);
 
 // Fills the snapshot from the first source that succeeds and records the
-// outcome in source, available, mocked and message.
+// outcome in source, available, mocked and message. The snapshot must be
+// all zero bytes, as static storage is that nothing has written: zeroing it
+// here would write (and fault in) every page of it, where a request with few
+// GPUs and processes touches only the first ones.
 void collect_snapshot(gpu_snapshot *snap);

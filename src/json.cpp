@@ -1,22 +1,26 @@
-// The JSON side. Every document goes straight to standard output as it is
-// produced: fixed text as literals, strings through json_str, numbers through
-// printf. Nothing is assembled in memory.
+// The JSON side. Every document is written as it is produced, through the
+// output unit: fixed text as literals, strings through json_str, numbers by
+// hand. Nothing is assembled in memory beyond the output unit's buffer.
 #include "json.h"
 
 #include <float.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
 #include "collect.h"
+#include "output.h"
 #include "platform.h"
 #include "plugin_vistrel.h"
 #include "response_headers.h"
+#include "words.h"
 
-static void out(const char *s) { fputs(s, stdout); }
-
-static void out_bool(int flag) { out(flag ? "true" : "false"); }
+static void out_bool(int flag) {
+    if (flag)
+        out_lit("true");
+    else
+        out_lit("false");
+}
 
 // Sums of finite readings can still overflow to infinity; the document
 // saturates instead of writing "inf", which no JSON reader accepts.
@@ -28,65 +32,271 @@ static double finite_or_max(double v) {
     return v;
 }
 
-void json_header() { out(JSON_HEADER_BLOCK); }
+void json_header() {
+    out_lit(JSON_HEADER_BLOCK);
+    out_flush();
+}
+
+// What a string literal does with each byte: PLAIN bytes go out as they are,
+// DROP is a control byte that is left out, HIGH the start of a UTF-8
+// character (or of no character at all); any other value is the letter that
+// follows the backslash of the byte's escape.
+enum : unsigned char { PLAIN, DROP, HIGH };
+
+struct byte_classes {
+    unsigned char of[256];
+    constexpr byte_classes() : of() {
+        for (int c = 0; c < 256; ++c)
+            of[c] = c < 0x20 ? DROP : c >= 0x80 ? HIGH : PLAIN;
+        escape('"', '"');
+        escape('\\', '\\');
+        escape('\n', 'n');
+        escape('\r', 'r');
+        escape('\t', 't');
+    }
+    constexpr void escape(char c, char letter) {
+        of[static_cast<unsigned char>(c)] = static_cast<unsigned char>(letter);
+    }
+};
+
+static constexpr byte_classes BYTE_CLASS;
+
+// The high bit of each byte of w that is not PLAIN: control bytes (the
+// terminator among them), bytes of 0x80 and above, quotes and backslashes.
+// Among bytes below 0x80 (t keeps their seven bits) one addition per test
+// sets the high bit exactly where the byte passes it.
+static unsigned long long care_bytes(unsigned long long w) {
+    unsigned long long t = w & ~WORD_HIGHS;
+    unsigned long long not_control = t + WORD_ONES * (0x80 - 0x20);
+    unsigned long long not_quote = (t ^ (WORD_ONES * '"')) + WORD_ONES * 0x7F;
+    unsigned long long not_backslash = (t ^ (WORD_ONES * '\\')) + WORD_ONES * 0x7F;
+    return ~(not_control & not_quote & not_backslash & ~w) & WORD_HIGHS;
+}
+
+// Writes the inside of the string literal of the text at s at p, until its
+// terminator or until stop is reached, whichever comes first; words are read
+// only below limit, which must lie past the terminator. Returns where it
+// stopped reading (the terminator, or at most eight bytes past stop) and
+// moves *out past what it wrote: at most six bytes for each byte read before
+// stop (\ufffd), and eight more.
+static const char *write_text(char **out, const char *s, const char *stop, const char *limit) {
+    char *p = *out;
+    while (s < stop) {
+        // Most text is plain: eight bytes go out at a time, and where a word
+        // holds a byte that needs care, those before it do.
+        if (limit - s >= 8) {
+            unsigned long long w = load_word(s), care = care_bytes(w);
+            store_word(p, w);
+            if (!care) {
+                p += 8;
+                s += 8;
+                continue;
+            }
+            int plain = first_mark(care);
+            p += plain;
+            s += plain;
+        }
+        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
+        if (kind == PLAIN) {
+            *p++ = *s++;
+        } else if (int len = kind == HIGH ? utf8_length(s) : 0) {
+            for (int i = 0; i < len; ++i)
+                p[i] = s[i];
+            p += len;
+            s += len;
+        } else if (kind == HIGH) {
+            // A byte of no well-formed character: the replacement character,
+            // so the document stays valid UTF-8.
+            static constexpr char REPLACEMENT[] = {'\\', 'u', 'f', 'f', 'f', 'd'};
+            memcpy(p, REPLACEMENT, sizeof REPLACEMENT);
+            p += sizeof REPLACEMENT;
+            ++s;
+        } else if (*s == '\0') {
+            break;
+        } else {
+            if (kind != DROP) {
+                p[0] = '\\';
+                p[1] = static_cast<char>(kind);
+                p += 2;
+            }
+            ++s;
+        }
+    }
+    *out = p;
+    return s;
+}
+
+// Input bytes written per reservation of room.
+constexpr size_t TEXT_SEGMENT = 1024;
+
+// json_str without handing the bytes on: the documents write many strings.
+static void put_str(const char *s) {
+    const char *limit = s + strlen(s) + 1;
+    char *p = out_room(1);
+    *p++ = '"';
+    for (;;) {
+        out_commit(p);
+        p = out_room(6 * TEXT_SEGMENT + 8 + 1);
+        s = write_text(&p, s, s + TEXT_SEGMENT, limit);
+        if (s < limit && *s == '\0')
+            break;
+    }
+    *p++ = '"';
+    out_commit(p);
+}
+
+// A text field of the snapshot: read a word at a time within its size, so
+// that the terminator need not be found first, with room for all of it.
+template <size_t N> static void put_field(const char (&field)[N]) {
+    char *p = out_room(6 * N + 8 + 2);
+    *p++ = '"';
+    write_text(&p, field, field + N, field + N);
+    *p++ = '"';
+    out_commit(p);
+}
 
 void json_str(const char *s) {
-    putchar('"');
-    const char *run = s; // bytes that go out unchanged are written in runs
-    for (const char *p = s;;) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-            ++p;
-            continue;
+    put_str(s);
+    out_flush();
+}
+
+// A uuid's length and a mix of its bytes: a process's GPU is looked up by
+// this key, and whole texts are compared only where the keys agree. Uuids
+// share long prefixes, so plain string comparisons would walk far into every
+// one of them.
+struct text_key {
+    size_t len;
+    unsigned long long mix;
+};
+
+// The key of a uuid field (size bytes, a multiple of 8, terminated within):
+// read a word at a time, the bytes from the terminator on left out.
+template <size_t N> static text_key key_of(const char (&s)[N]) {
+    static_assert(N % 8 == 0, "uuid fields are read in whole words");
+    constexpr unsigned long long MUL = 0x9E3779B97F4A7C15ULL; // odd: every word changes the mix
+    unsigned long long h = 0;
+    for (size_t i = 0; i < N; i += 8) {
+        unsigned long long w = load_word(s + i), zeros = zero_bytes(w);
+        if (zeros) {
+            int text_bytes = first_mark(zeros);
+            w &= text_bytes ? ~0ULL >> (64 - 8 * text_bytes) : 0;
+            h = (h ^ w) * MUL;
+            size_t len = i + static_cast<size_t>(text_bytes);
+            h ^= len;
+            return {len, h ^ (h >> 29)};
         }
-        if (int len = c >= 0x80 ? utf8_length(p) : 0) {
-            p += len;
-            continue;
-        }
-        fwrite(run, 1, static_cast<size_t>(p - run), stdout);
-        run = ++p;
-        switch (c) {
-        case '\0': putchar('"'); return;
-        case '"': out("\\\""); break;
-        case '\\': out("\\\\"); break;
-        case '\n': out("\\n"); break;
-        case '\r': out("\\r"); break;
-        case '\t': out("\\t"); break;
-        default:
-            // A byte of no well-formed character: the replacement character,
-            // so the document stays valid UTF-8. Other controls are dropped.
-            if (c >= 0x80)
-                out("\\ufffd");
+        h = (h ^ w) * MUL;
+    }
+    return {N, h}; // not reached: the field is terminated
+}
+
+// Equal texts of n bytes, compared a word at a time.
+static bool same_bytes(const char *a, const char *b, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (load_word(a + i) != load_word(b + i))
+            return false;
+    for (; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+// The GPUs' uuids by key, in a small open-addressed table, so that a
+// process's GPU is found in a probe or two. Only the first GPU of a uuid is
+// entered: it is the one a process names.
+struct gpu_table {
+    static constexpr int SLOTS = 2 * MAX_GPUS; // a power of two, never more than half full
+    text_key key[SLOTS];
+    int gpu[SLOTS]; // array position in the snapshot, -1 for an empty slot
+};
+
+// The slot holding the uuid, or the empty slot where it belongs.
+template <size_t N>
+static int find_slot(const gpu_table &t, const gpu_snapshot *snap, const text_key &k, const char (&uuid)[N]) {
+    int slot = static_cast<int>(k.mix & (gpu_table::SLOTS - 1));
+    for (; t.gpu[slot] >= 0; slot = (slot + 1) & (gpu_table::SLOTS - 1)) {
+        const text_key &o = t.key[slot];
+        if (o.mix == k.mix && o.len == k.len && same_bytes(snap->gpus[t.gpu[slot]].uuid, uuid, k.len))
             break;
+    }
+    return slot;
+}
+
+static void fill_gpu_table(gpu_table *t, const gpu_snapshot *snap) {
+    for (int &g : t->gpu)
+        g = -1;
+    for (int i = 0; i < snap->gpu_count; ++i) {
+        if (!snap->gpus[i].uuid[0])
+            continue;
+        text_key k = key_of(snap->gpus[i].uuid);
+        int slot = find_slot(*t, snap, k, snap->gpus[i].uuid);
+        if (t->gpu[slot] < 0) {
+            t->key[slot] = k;
+            t->gpu[slot] = i;
         }
     }
 }
 
 // "index" of the first GPU whose uuid equals the process's, or -1.
-static int gpu_index_of(const gpu_snapshot *snap, const char *gpu_uuid) {
+static int gpu_index_of(const gpu_table &t, const gpu_snapshot *snap, const char (&gpu_uuid)[UUID_SIZE]) {
     if (!gpu_uuid[0])
         return -1;
-    for (int i = 0; i < snap->gpu_count; ++i)
-        if (strcmp(snap->gpus[i].uuid, gpu_uuid) == 0)
-            return snap->gpus[i].index;
-    return -1;
+    int slot = find_slot(t, snap, key_of(gpu_uuid), gpu_uuid);
+    return t.gpu[slot] < 0 ? -1 : snap->gpus[t.gpu[slot]].index;
 }
 
-// Digits of an unsigned value, written straight to the stream.
-static void out_digits(unsigned long long v) {
-    char buf[24];
-    char *p = buf + sizeof buf;
-    do {
-        *--p = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v);
-    fwrite(p, 1, static_cast<size_t>(buf + sizeof buf - p), stdout);
+// Room for any number that out_int and out_fixed write themselves: a sign,
+// twenty digits, a point and a decimal.
+constexpr size_t NUMBER_ROOM = 24;
+
+struct digit_pairs {
+    char at[200];
+    constexpr digit_pairs() : at() {
+        for (size_t i = 0; i < 100; ++i) {
+            at[2 * i] = static_cast<char>('0' + i / 10);
+            at[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+
+static constexpr digit_pairs DIGIT_PAIRS;
+
+// Writes the decimal digits of v at p, two at a time; returns their end.
+static char *put_digits(char *p, unsigned long long v) {
+    struct powers {
+        unsigned long long of[20];
+        constexpr powers() : of() {
+            of[0] = 1;
+            for (int i = 1; i < 20; ++i)
+                of[i] = of[i - 1] * 10;
+        }
+    };
+    static constexpr powers POW10;
+    // The digit count from the bit length: bits * log10(2), rounded down,
+    // is it or one short of it, and one comparison settles that (zero has
+    // one digit too).
+    int bits = 64 - __builtin_clzll(v | 1);
+    int n = (bits * 1233) >> 12;
+    n += n < 20 && v >= POW10.of[n];
+    n += n == 0;
+    char *end = p + n, *q = end;
+    for (; v >= 100; v /= 100) {
+        q -= 2;
+        memcpy(q, DIGIT_PAIRS.at + 2 * (v % 100), 2);
+    }
+    if (v >= 10)
+        memcpy(q - 2, DIGIT_PAIRS.at + 2 * v, 2);
+    else
+        q[-1] = static_cast<char>('0' + v);
+    return end;
 }
 
 static void out_int(long v) {
+    char *p = out_room(NUMBER_ROOM);
     if (v < 0)
-        putchar('-');
-    out_digits(v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v));
+        *p++ = '-';
+    out_commit(put_digits(p, v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v)));
 }
 
 // The same text as printf's "%.0f" (decimals 0) or "%.1f" (decimals 1): the
@@ -96,11 +306,13 @@ static void out_int(long v) {
 // such numbers (bench/ has the measurements). Below 2^52 the whole part and the
 // fraction of a double are exact, and the fraction fits exactly in 60 bits of
 // fixed point whenever it can reach the first decimal, so integers decide the
-// rounding. Larger values (the saturated sums) still go through printf.
+// rounding. Larger values (the saturated sums) still go through snprintf.
 static void out_fixed(double v, int decimals) {
     double mag = fabs(v);
     if (!(mag < 4503599627370496.0)) { // 2^52; also catches NaN
-        printf(decimals ? "%.1f" : "%.0f", v);
+        char text[DBL_MAX_10_EXP + 8]; // the largest double's digits, a sign, a point, a decimal
+        int n = snprintf(text, sizeof text, decimals ? "%.1f" : "%.0f", v);
+        out_bytes(text, n > 0 ? static_cast<size_t>(n) : 0);
         return;
     }
     double whole_part = floor(mag);
@@ -126,38 +338,41 @@ static void out_fixed(double v, int decimals) {
             ++whole;
         }
     }
+    char *p = out_room(NUMBER_ROOM);
     if (signbit(v))
-        putchar('-');
-    out_digits(whole);
+        *p++ = '-';
+    p = put_digits(p, whole);
     if (decimals) {
-        putchar('.');
-        putchar(static_cast<char>('0' + digit));
+        p[0] = '.';
+        p[1] = static_cast<char>('0' + digit);
+        p += 2;
     }
+    out_commit(p);
 }
 
 static void out_optional(int has, int decimals, double v) {
     if (has)
         out_fixed(v, decimals);
     else
-        out("null");
+        out_lit("null");
 }
 
 void json_metrics(const gpu_snapshot *snap, const char *stamp) {
-    json_header();
-    out("{\"ok\":true,\"action\":\"metrics\"");
-    out(",\"available\":");
+    out_lit(JSON_HEADER_BLOCK);
+    out_lit("{\"ok\":true,\"action\":\"metrics\"");
+    out_lit(",\"available\":");
     out_bool(snap->available);
-    out(",\"source\":");
-    json_str(snap->source);
-    out(",\"mocked\":");
+    out_lit(",\"source\":");
+    put_field(snap->source);
+    out_lit(",\"mocked\":");
     out_bool(snap->mocked);
-    out(",\"driver\":");
-    json_str(snap->driver);
-    out(",\"utc\":");
-    json_str(stamp);
-    out(",\"count\":");
+    out_lit(",\"driver\":");
+    put_field(snap->driver);
+    out_lit(",\"utc\":");
+    put_str(stamp);
+    out_lit(",\"count\":");
     out_int(snap->gpu_count);
-    out(",\"process_count\":");
+    out_lit(",\"process_count\":");
     out_int(snap->proc_count);
 
     double util = 0.0, used = 0.0, total = 0.0, power = 0.0;
@@ -173,57 +388,64 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         }
     }
     double avg = snap->gpu_count > 0 ? util / snap->gpu_count : 0.0;
-    out(",\"util_gpu_avg\":");
+    out_lit(",\"util_gpu_avg\":");
     out_fixed(finite_or_max(avg), 1);
-    out(",\"mem_used_mb\":");
+    out_lit(",\"mem_used_mb\":");
     out_fixed(finite_or_max(used), 0);
-    out(",\"mem_total_mb\":");
+    out_lit(",\"mem_total_mb\":");
     out_fixed(finite_or_max(total), 0);
-    out(",\"power_w\":");
+    out_lit(",\"power_w\":");
     out_optional(powered, 1, finite_or_max(power));
 
-    out(",\"gpus\":[");
+    out_lit(",\"gpus\":[");
     for (int i = 0; i < snap->gpu_count; ++i) {
         const gpu_info *g = &snap->gpus[i];
-        out(i ? ",{\"index\":" : "{\"index\":");
+        if (i)
+            out_char(',');
+        out_lit("{\"index\":");
         out_int(g->index);
-        out(",\"uuid\":");
-        json_str(g->uuid);
-        out(",\"name\":");
-        json_str(g->name);
-        out(",\"util_gpu\":");
+        out_lit(",\"uuid\":");
+        put_field(g->uuid);
+        out_lit(",\"name\":");
+        put_field(g->name);
+        out_lit(",\"util_gpu\":");
         out_fixed(g->util_gpu, 1);
-        out(",\"mem_used_mb\":");
+        out_lit(",\"mem_used_mb\":");
         out_fixed(g->mem_used_mb, 0);
-        out(",\"mem_total_mb\":");
+        out_lit(",\"mem_total_mb\":");
         out_fixed(g->mem_total_mb, 0);
-        out(",\"temp_c\":");
+        out_lit(",\"temp_c\":");
         out_optional(g->has_temp, 0, g->temp_c);
-        out(",\"power_w\":");
+        out_lit(",\"power_w\":");
         out_optional(g->has_power, 1, g->power_w);
-        out(",\"power_limit_w\":");
+        out_lit(",\"power_limit_w\":");
         out_optional(g->has_power_limit, 1, g->power_limit_w);
-        out("}");
+        out_lit("}");
     }
 
-    out("],\"processes\":[");
+    out_lit("],\"processes\":[");
+    gpu_table table;
+    fill_gpu_table(&table, snap);
     for (int i = 0; i < snap->proc_count; ++i) {
         const proc_info *p = &snap->procs[i];
-        out(i ? ",{\"gpu_uuid\":" : "{\"gpu_uuid\":");
-        json_str(p->gpu_uuid);
-        out(",\"gpu_index\":");
-        out_int(gpu_index_of(snap, p->gpu_uuid));
-        out(",\"pid\":");
+        if (i)
+            out_char(',');
+        out_lit("{\"gpu_uuid\":");
+        put_field(p->gpu_uuid);
+        out_lit(",\"gpu_index\":");
+        out_int(gpu_index_of(table, snap, p->gpu_uuid));
+        out_lit(",\"pid\":");
         out_int(p->pid);
-        out(",\"name\":");
-        json_str(p->name);
-        out(",\"used_mb\":");
+        out_lit(",\"name\":");
+        put_field(p->name);
+        out_lit(",\"used_mb\":");
         out_fixed(p->used_mb, 0);
-        out("}");
+        out_lit("}");
     }
-    out("],\"message\":");
-    json_str(snap->message);
-    out("}\n");
+    out_lit("],\"message\":");
+    put_field(snap->message);
+    out_lit("}\n");
+    out_flush();
 }
 
 void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
@@ -241,15 +463,29 @@ void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
     long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365; // [0, 399]
     long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365], from March 1st
     long long mp = (5 * doy + 2) / 153;                                    // March is 0
-    tm t{};
-    t.tm_year = static_cast<int>(yoe + era * 400 + (mp >= 10) - 1900);
-    t.tm_mon = static_cast<int>(mp < 10 ? mp + 2 : mp - 10);
-    t.tm_mday = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    t.tm_hour = static_cast<int>(secs / 3600);
-    t.tm_min = static_cast<int>(secs / 60 % 60);
-    t.tm_sec = static_cast<int>(secs % 60);
-    if (strftime(out_stamp, UTC_STAMP_SIZE, "%Y-%m-%dT%H:%M:%SZ", &t) == 0)
-        out_stamp[0] = '\0';
+    long long year = yoe + era * 400 + (mp >= 10);
+    long long fields[] = {mp < 10 ? mp + 3 : mp - 9, doy - (153 * mp + 2) / 5 + 1, secs / 3600, secs / 60 % 60,
+                          secs % 60}; // month, day, hour, minute, second
+    // Written by hand, as glibc's strftime writes "%Y-%m-%dT%H:%M:%SZ": the
+    // year with as many digits as it has (musl's pads it to four and puts a
+    // '+' before five), the other fields with two.
+    char *p = out_stamp;
+    if (year < 0)
+        *p++ = '-';
+    char digits[24];
+    int n = 0;
+    for (unsigned long long y = year < 0 ? 0ULL - static_cast<unsigned long long>(year) : year; n == 0 || y; y /= 10)
+        digits[n++] = static_cast<char>('0' + y % 10);
+    while (n)
+        *p++ = digits[--n];
+    const char seps[] = "--T::";
+    for (int i = 0; i < 5; ++i) {
+        *p++ = seps[i];
+        *p++ = static_cast<char>('0' + fields[i] / 10);
+        *p++ = static_cast<char>('0' + fields[i] % 10);
+    }
+    *p++ = 'Z';
+    *p = '\0';
 }
 
 void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
@@ -261,18 +497,22 @@ void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
 }
 
 static void json_info(const char *stamp) {
-    json_header();
-    out("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":\"");
-    out(PLUGIN_VERSION);
-    out("\",\"platform\":");
-    json_str(platform_name());
-    printf(",\"pid\":%ld,\"utc\":", platform_pid());
-    json_str(stamp);
-    out(",\"node_auth\":");
+    out_lit(JSON_HEADER_BLOCK);
+    out_lit("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":\"");
+    out_text(PLUGIN_VERSION);
+    out_lit("\",\"platform\":");
+    put_str(platform_name());
+    out_lit(",\"pid\":");
+    out_int(platform_pid());
+    out_lit(",\"utc\":");
+    put_str(stamp);
+    out_lit(",\"node_auth\":");
     out_bool(env_nonempty("BOT_PASSWORD") != nullptr);
-    printf(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
-           "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":%d,\"zero_network\":true}\n",
-           MAX_GPUS);
+    out_lit(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
+            "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
+    out_int(MAX_GPUS);
+    out_lit(",\"zero_network\":true}\n");
+    out_flush();
 }
 
 int mode_json(const char *query) {
@@ -283,10 +523,11 @@ int mode_json(const char *query) {
         copy_str(action, sizeof action, "metrics");
     bool info = strcmp(action, "info") == 0;
     if (!info && strcmp(action, "metrics") != 0) {
-        json_header();
-        out("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
-        json_str(action);
-        out("}\n");
+        out_lit(JSON_HEADER_BLOCK);
+        out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
+        put_str(action);
+        out_lit("}\n");
+        out_flush();
         return 0;
     }
     char stamp[UTC_STAMP_SIZE];
@@ -295,7 +536,9 @@ int mode_json(const char *query) {
         json_info(stamp);
         return 0;
     }
-    static gpu_snapshot snap; // about 60 KiB: static storage keeps it off small stacks
+    // Static storage: off small stacks, and all zero, as collect_snapshot
+    // wants it; this is its only use in the process.
+    static gpu_snapshot snap;
     collect_snapshot(&snap);
     json_metrics(&snap, stamp);
     return 0;

@@ -17,7 +17,8 @@ void json_str(const char *s);
 // Writes the header block and the metrics document for a filled snapshot.
 void json_metrics(const gpu_snapshot *snap, const char *utc_stamp);
 
-// Formats seconds since the epoch as UTC, "%Y-%m-%dT%H:%M:%SZ", into out.
+// Formats seconds since the epoch as UTC, "%Y-%m-%dT%H:%M:%SZ", into out,
+// the text glibc's strftime gives for every year.
 void utc_format(long long seconds, char out[UTC_STAMP_SIZE]);
 
 // The current time through utc_format; the all-zero time when the clock

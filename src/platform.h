@@ -19,6 +19,11 @@
 // signals a server stops us with stop a running tool too.
 void platform_init();
 
+// Writes n bytes to standard output, in order after everything written
+// before, all of them unless writing fails (a client that hung up). The
+// response leaves through here, from the output unit.
+void platform_write(const char *bytes, long n);
+
 // The value of an environment variable as bytes, or NULL when it is not set.
 const char *platform_getenv(const char *name);
 

@@ -210,6 +210,9 @@ void platform_init() {
     setvbuf(stdout, platform_out_buf, _IOFBF, sizeof platform_out_buf);
 }
 
+// Through the runtime's stream, which platform_init has made binary.
+void platform_write(const char *bytes, long n) { fwrite(bytes, 1, static_cast<size_t>(n), stdout); }
+
 // The C runtime's getenv hands out the environment in the ANSI code page,
 // with "?" for every character the code page lacks, so two different
 // passwords could read the same. Values are read from the Unicode

@@ -3,11 +3,11 @@
 //   flags and discovery -> password gate -> route -> mode_json / mode_html.
 #include "plugin_vistrel.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "json.h"
+#include "output.h"
 #include "page.h"
 #include "platform.h"
 #include "response_headers.h"
@@ -121,7 +121,8 @@ bool node_auth_ok() {
 void check_node_auth() {
     if (node_auth_ok())
         return;
-    fputs(REFUSAL_RESPONSE, stdout);
+    out_lit(REFUSAL_RESPONSE);
+    out_flush();
     exit(0);
 }
 
@@ -150,33 +151,42 @@ static bool is_query_word(const char *arg, const char *query) {
     }
 }
 
-int plugin_main(int argc, char **argv) {
-    platform_init();
+// Answers the request, or the flag or discovery, into the output unit.
+static void answer(int argc, char **argv) {
     if (argc > 1 && !is_query_word(argv[1], platform_getenv("QUERY_STRING"))) {
         const char *flag = argv[1];
         if (strcmp(flag, "--meta") == 0) {
-            fputs(DISCOVERY_LINE, stdout);
-            return 0;
+            out_text(DISCOVERY_LINE);
+            return;
         }
         if (strcmp(flag, "--version") == 0) {
-            printf("%s\n", PLUGIN_VERSION);
-            return 0;
+            out_text(PLUGIN_VERSION);
+            out_char('\n');
+            return;
         }
         if (strcmp(flag, "--help") == 0) {
-            fputs(HELP_TEXT, stdout);
-            return 0;
+            out_text(HELP_TEXT);
+            return;
         }
     }
     if (platform_getenv("KV_PLUGIN_META")) {
-        fputs(DISCOVERY_LINE, stdout);
-        return 0;
+        out_text(DISCOVERY_LINE);
+        return;
     }
     check_node_auth();
     // Routing looks for markers anywhere in the raw, undecoded query text.
     const char *query = platform_getenv("QUERY_STRING");
-    if (query && (strstr(query, "action=") || strstr(query, "format=json")))
-        return mode_json(query);
+    if (query && (strstr(query, "action=") || strstr(query, "format=json"))) {
+        mode_json(query);
+        return;
+    }
     bool embedded = query && (strstr(query, "embed=1") || strstr(query, "embed=true"));
     mode_html(embedded);
+}
+
+int plugin_main(int argc, char **argv) {
+    platform_init();
+    answer(argc, argv);
+    out_flush();
     return 0;
 }

@@ -2,8 +2,11 @@
 // of lines (each in a buffer of exactly its size, so AddressSanitizer sees a
 // read or write past it), mixed freely into one snapshot. After every line
 // the snapshot invariants hold; at the end the metrics document is checked.
+// Each line is also read as one number: parse_num must give what strtod
+// gives, to the bit.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -11,7 +14,22 @@
 
 namespace {
 gpu_snapshot snap;
+
+void check_parse_num(const char *s) {
+    double got = 0.0, want = 0.0;
+    int ok = parse_num(s, &got), want_ok = 0;
+    if (*s && !std::strstr(s, "N/A") && !std::strstr(s, "n/a")) {
+        errno = 0;
+        char *end = nullptr;
+        want = std::strtod(s, &end);
+        want_ok = end != s && errno == 0 && std::isfinite(want);
+    }
+    // Equal values of the same sign: the same double (neither is NaN).
+    bool same = got == want && std::signbit(got) == std::signbit(want);
+    FUZZ_CHECK(ok == want_ok && (!ok || same), "parse_num(\"%s\") gives %d %.17g", s, ok, got);
 }
+
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     fuzz::capture_init();
@@ -25,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (in.remaining_bytes() > 0) {
         int which = in.ConsumeIntegralInRange(0, 2);
         std::string line = in.ConsumeRandomLengthString(2048);
+        check_parse_num(line.c_str());
         std::vector<char> buf(line.begin(), line.end());
         buf.push_back('\0');
         const int gpus_before = snap.gpu_count, procs_before = snap.proc_count;

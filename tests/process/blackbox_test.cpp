@@ -309,6 +309,25 @@ TEST(Metrics, RealShapedRocmSmiReport) {
     }
 }
 
+// The release is built against musl, whose strtod and printf are not glibc's;
+// for numbers that are hard to read and to write its document must be the
+// glibc build's to the byte, the clock's stamp aside. The fixture leads both
+// into their libraries' own number code: strtod beyond plain decimals (long
+// digit runs, exponents, hexadecimal, subnormals, overflow) and printf for
+// values of 2^52 and more (the largest doubles, sums that saturate).
+TEST(Metrics, HardNumbersAsTheGlibcBuildWritesThem) {
+    const std::string glibc_bin = env_or("VISTREL_GLIBC_BIN", "build/glibc/plugin_vistrel");
+    const std::vector<std::string> env = {"QUERY_STRING=action=metrics", NO_TOOLS,
+                                          "VISTREL_MOCK_CSV=" + fixture("hard-numbers.csv")};
+    plugin_result ours = run_plugin(env), glibc = run_plugin(env, {}, glibc_bin);
+    std::string body = metrics_body(ours);
+    EXPECT_EQ(glibc.status, 0) << glibc_bin;
+    EXPECT_EQ(with_utc_placeholder(ours.out), with_utc_placeholder(glibc.out));
+    EXPECT_EQ(member(body, "count"), "7");
+    EXPECT_EQ(member(body, "process_count"), "4");
+    EXPECT_EQ(member(body, "mem_used_mb").size(), 309u) << "the overflowing sum saturates at the largest double";
+}
+
 // ---- the probe chain -------------------------------------------------------
 
 // What a metrics document says of the outcome: source, available, mocked,
