@@ -23,7 +23,8 @@ const RELAYED = ['content-type', 'cache-control', 'x-content-type-options'];
 // answers, the log of its calls, and a canary folder anyone may write in.
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vistrel-hosts-'));
 fs.chmodSync(dir, 0o755);
-for (const [from, to] of [[FAKES + 'nvidia-smi', 'fake-nvidia-smi'], [FIXTURES + 'nvidia-gpus.txt', 'gpus.txt'], [FIXTURES + 'nvidia-apps.txt', 'apps.txt']]) {
+for (const [from, to] of [[FAKES + 'nvidia-smi', 'fake-nvidia-smi'], [FAKES + 'fake-common.sh', 'fake-common.sh'],
+  [FIXTURES + 'nvidia-gpus.txt', 'gpus.txt'], [FIXTURES + 'nvidia-apps.txt', 'apps.txt']]) {
   fs.copyFileSync(from, `${dir}/${to}`);
   fs.chmodSync(`${dir}/${to}`, 0o755);
 }
