@@ -13,10 +13,10 @@
 #define PLATFORM_NULL_REDIRECT "2>/dev/null"
 #endif
 
-// Called first in main: standard output gets a static buffer (so writing never
-// touches the heap), blocking writes and untranslated line ends; a client that
-// hangs up makes writes fail quietly instead of killing the process; the
-// signals a server stops us with stop a running tool too.
+// Called first in main: standard output gets blocking writes and untranslated
+// line ends; a client that hangs up makes writes fail quietly instead of
+// killing the process; the signals a server stops us with stop a running tool
+// too.
 void platform_init();
 
 // Writes n bytes to standard output, in order after everything written

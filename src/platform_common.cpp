@@ -2,8 +2,6 @@
 #include "platform.h"
 #include "platform_common.h"
 
-char platform_out_buf[1 << 16];
-
 // A vendor tool gets the node's environment (PATH, driver library paths) but
 // nothing of the request: not the query, the headers or the node password,
 // and none of the values a server derives from the request, some of them

@@ -38,11 +38,11 @@ static long long now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-static void block_signals(int how, const int *signals, int count) {
+template <int N> static void block_signals(int how, const int (&signals)[N]) {
     sigset_t set;
     sigemptyset(&set);
-    for (int i = 0; i < count; ++i)
-        sigaddset(&set, signals[i]);
+    for (int sig : signals)
+        sigaddset(&set, sig);
     sigprocmask(how, &set, nullptr);
 }
 
@@ -115,7 +115,6 @@ void platform_init() {
     int flags = fcntl(1, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK))
         fcntl(1, F_SETFL, flags & ~O_NONBLOCK);
-    setvbuf(stdout, platform_out_buf, _IOFBF, sizeof platform_out_buf);
     // Dispositions and the signal mask are inherited across exec, and some
     // servers and supervisors leave SIGCHLD ignored or signals blocked; the
     // child handling relies on neither.
@@ -210,7 +209,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     // read from child_events; the stop signals only while running_group
     // changes.
     static constexpr int CHILD[] = {SIGCHLD};
-    block_signals(SIG_BLOCK, CHILD, 1);
+    block_signals(SIG_BLOCK, CHILD);
     if (child_events < 0) {
         sigset_t chld;
         sigemptyset(&chld);
@@ -222,7 +221,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
         return false;
     // Whatever the tool leaves behind becomes our child, to be found later.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    block_signals(SIG_BLOCK, STOP_SIGNALS, 4);
+    block_signals(SIG_BLOCK, STOP_SIGNALS);
     pid_t pid = fork();
     if (pid == 0)
         exec_command(cmd, fds[1]);
@@ -231,7 +230,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
         setpgid(pid, pid); // also here, so the group exists before any kill
         running_group = pid;
     }
-    block_signals(SIG_UNBLOCK, STOP_SIGNALS, 4);
+    block_signals(SIG_UNBLOCK, STOP_SIGNALS);
     if (pid < 0) {
         close(fds[0]);
         return false;
@@ -310,9 +309,9 @@ void platform_close(platform_stream *s) {
     }
     // Whatever the tool left behind, in its group or detached from it.
     kill_descendants(static_cast<pid_t>(s->child), KILL_GRACE_MS);
-    block_signals(SIG_BLOCK, STOP_SIGNALS, 4);
+    block_signals(SIG_BLOCK, STOP_SIGNALS);
     running_group = 0;
-    block_signals(SIG_UNBLOCK, STOP_SIGNALS, 4);
+    block_signals(SIG_UNBLOCK, STOP_SIGNALS);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     s->child = 0;
 }

@@ -207,11 +207,21 @@ void platform_init() {
     // descriptor for it, and _setmode must not see an invalid one.
     if (_fileno(stdout) >= 0)
         _setmode(_fileno(stdout), _O_BINARY);
-    setvbuf(stdout, platform_out_buf, _IOFBF, sizeof platform_out_buf);
 }
 
-// Through the runtime's stream, which platform_init has made binary.
-void platform_write(const char *bytes, long n) { fwrite(bytes, 1, static_cast<size_t>(n), stdout); }
+// Straight to the descriptor, which platform_init has made binary: the
+// output unit has gathered the bytes already, and stdio would only copy them
+// into a buffer of its own once more.
+void platform_write(const char *bytes, long n) {
+    int fd = _fileno(stdout);
+    while (fd >= 0 && n > 0) {
+        int w = _write(fd, bytes, static_cast<unsigned>(n < (1 << 30) ? n : (1 << 30)));
+        if (w <= 0)
+            return;
+        bytes += w;
+        n -= w;
+    }
+}
 
 // The C runtime's getenv hands out the environment in the ANSI code page,
 // with "?" for every character the code page lacks, so two different
