@@ -532,7 +532,15 @@ int collect_nvidia(gpu_snapshot *snap) {
 
 namespace {
 
-enum amd_effect { AMD_NAME, AMD_UTIL, AMD_MEM_TOTAL, AMD_MEM_USED, AMD_TEMP, AMD_POWER, AMD_POWER_LIMIT };
+enum amd_effect : unsigned char {
+    AMD_NAME,
+    AMD_UTIL,
+    AMD_MEM_TOTAL,
+    AMD_MEM_USED,
+    AMD_TEMP,
+    AMD_POWER,
+    AMD_POWER_LIMIT
+};
 
 struct amd_property {
     const char *key_part; // as rocm-smi spells it; found anywhere in the key

@@ -164,7 +164,7 @@ bool platform_open_file(platform_stream *s, const char *path, int timeout_ms) {
     int fd = openat(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
-    struct stat st {};
+    struct stat st = {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return false;

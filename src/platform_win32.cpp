@@ -171,8 +171,8 @@ static bool spawn(const char *app, const char *folder, HANDLE out, HANDLE null_d
     if (size > 0 && size <= sizeof attr_buf) {
         auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attr_buf);
         if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
-            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited, sizeof inherited,
-                                          nullptr, nullptr)) {
+            if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, static_cast<void *>(inherited),
+                                          sizeof inherited, nullptr, nullptr)) {
                 si.lpAttributeList = list;
                 flags |= EXTENDED_STARTUPINFO_PRESENT;
             } else {
@@ -312,7 +312,9 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     int line_len = snprintf(cmd_line, sizeof cmd_line, "cmd.exe /d /s /c \"%s\"", cmd);
     if (line_len < 0 || line_len >= static_cast<int>(sizeof cmd_line))
         return false;
-    if (!read_event && !(read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr)))
+    if (!read_event)
+        read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!read_event)
         return false;
     if (!build_tool_env())
         return false;

@@ -89,7 +89,7 @@ void report() {
     const char *path = getenv("VISTREL_ALLOC_LOG");
     if (!path)
         return;
-    char line[64 + MAX_CALLERS * 24];
+    char line[64 + MAX_CALLERS * 24] = {};
     char *p = put_str(line, "allocations ");
     p = put_num(p, allocations, 10);
     p = put_str(p, " bytes ");

@@ -47,7 +47,7 @@ class Hostile : public ::testing::Test {
     }
 };
 
-enum class kind { json, page, refusal };
+enum class kind : unsigned char { json, page, refusal };
 
 // The whole response of one run is well formed and of the expected kind:
 // exit status 0, nothing on stderr, a header block, and a body that is
@@ -259,7 +259,7 @@ TEST_F(Hostile, OverLongCredentials) {
 // ---- every byte value in a password ----------------------------------------
 
 TEST_F(Hostile, PasswordOfEveryByteValueInEachPlace) {
-    enum place { header, bearer, query };
+    enum place : unsigned char { header, bearer, query };
     auto request = [&](place where, const std::string &secret, const std::string &given) {
         std::vector<std::string> env = with(csv_env(), {"BOT_PASSWORD=" + secret});
         switch (where) {

@@ -38,7 +38,7 @@ inline void write_file(const std::string &path, const std::string &text) {
 
 // Anything at all at that path, a dangling link included.
 inline bool path_exists(const std::string &path) {
-    struct stat st {};
+    struct stat st = {};
     return lstat(path.c_str(), &st) == 0;
 }
 

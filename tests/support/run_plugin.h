@@ -69,6 +69,8 @@ inline pid_t spawn_plugin(const std::string &bin, const std::vector<std::string>
     pid_t pid = fork();
     if (pid == 0) {
         int null_fd = open("/dev/null", O_RDONLY);
+        if (null_fd < 0)
+            _exit(126);
         dup2(null_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);

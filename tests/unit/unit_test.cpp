@@ -181,8 +181,7 @@ TEST(SameSecret, ReadsEveryByteOfTheGivenValue) {
     void *mem = mmap(nullptr, 2 * last_byte::page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
     last_byte::page = static_cast<char *>(mem) + last_byte::page_size;
-    struct sigaction on_fault {
-    }, before{};
+    struct sigaction on_fault = {}, before = {};
     on_fault.sa_sigaction = last_byte::on_fault;
     on_fault.sa_flags = SA_SIGINFO;
     sigaction(SIGSEGV, &on_fault, &before);
