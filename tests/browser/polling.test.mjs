@@ -4,8 +4,9 @@
 // only on runFor(); fetch calls are counted inside the page.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
 import {
-  serveForFile, newPage, closePage, feed, draw, redraw, doc, gpu, json, text, attr, fetches, runFor, setHidden, until,
+  ROOT, serveForFile, newPage, closePage, feed, draw, redraw, doc, gpu, json, text, attr, fetches, runFor, setHidden, until,
 } from './harness.mjs';
 
 const ctx = serveForFile();
@@ -82,6 +83,51 @@ test('one request in flight: the button and the timer wait for it; the chain goe
   await runFor(page, 2000);
   assert.equal(await fetches(page), 5);
   await draw(page, f, doc('a5', [gpu(0)]));
+  await closePage(page);
+});
+
+const constant = (file, name) => Number(readFileSync(ROOT + file, 'utf8').match(new RegExp(`${name} = (\\d+);`))[1]);
+const DEADLINE = constant('web/app.js', 'DEADLINE_MS');
+
+test('the deadline lies beyond the longest answer a healthy node gives', () => {
+  // Two tools, NVIDIA then AMD, each waited out to the bound, plus for each
+  // the grace for a process stuck in the driver and the quiet time after it.
+  const tool = constant('src/collect.h', 'VENDOR_TOOL_TIMEOUT_MS');
+  const grace = constant('src/platform_common.h', 'KILL_GRACE_MS');
+  const quiet = constant('src/platform_common.h', 'QUIET_AFTER_EXIT_MS');
+  assert.ok(DEADLINE > 2 * (tool + grace + quiet), `${DEADLINE} ms`);
+});
+
+test('a request that never answers fails at the deadline; the chain goes on and draws the next answer', async () => {
+  const { page, f } = await open();
+  await draw(page, f, doc('d1', [gpu(0)]));
+  await runFor(page, 2000);
+  const lost = await f.next(); // the stalled endpoint: never answered
+  await runFor(page, DEADLINE - 1);
+  await page.click('#btnRefresh'); // still in flight: no request
+  assert.equal(await text(page, '#stamp'), 'd1');
+  assert.equal(await fetches(page), 2);
+
+  await runFor(page, 1);
+  await until(async () => (await text(page, '#stamp')) === 'refresh failed', 'the failure at the deadline');
+  assert.equal((await page.$$('#gpuGrid > .gpu')).length, 1, 'the last drawing stays');
+  await runFor(page, 1999);
+  assert.equal(await fetches(page), 2);
+  await runFor(page, 1);
+  assert.equal(await fetches(page), 3, 'the next request 2 s after the failure');
+  // an answer just inside the deadline is drawn
+  await runFor(page, DEADLINE - 1);
+  await draw(page, f, doc('d3', [gpu(0), gpu(1)]));
+  await runFor(page, 1);
+  assert.equal(await text(page, '#stamp'), 'd3');
+  // the button works again at once after a failure too
+  await runFor(page, 2000);
+  const lost2 = await f.next();
+  await runFor(page, DEADLINE);
+  await until(async () => (await text(page, '#stamp')) === 'refresh failed', 'the second failure');
+  await redraw(page, f, doc('d5', [gpu(0)]));
+  assert.equal(await fetches(page), 5);
+  assert.deepEqual([lost.req.response(), lost2.req.response()], [null, null], 'the lost requests were never answered');
   await closePage(page);
 });
 
