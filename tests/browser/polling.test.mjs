@@ -5,6 +5,8 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
+import { execFileSync } from 'node:child_process';
+import http from 'node:http';
 import {
   ROOT, serveForFile, newPage, closePage, feed, draw, redraw, doc, gpu, json, text, attr, fetches, runFor, setHidden, until,
 } from './harness.mjs';
@@ -129,6 +131,38 @@ test('a request that never answers fails at the deadline; the chain goes on and 
   assert.equal(await fetches(page), 5);
   assert.deepEqual([lost.req.response(), lost2.req.response()], [null, null], 'the lost requests were never answered');
   await closePage(page);
+});
+
+// The page as the binary writes it, served by a stub whose first metrics
+// answer sends its headers and part of the body and then stalls: the deadline
+// holds for the body as well, not only for the headers.
+test('an answer whose body stalls half-way fails at the deadline too', async () => {
+  const out = execFileSync(ROOT + 'build/plugin_vistrel', { env: { QUERY_STRING: '' } }).toString('latin1');
+  const html = out.slice(out.indexOf('\r\n\r\n') + 4);
+  let metrics = 0;
+  const stub = http.createServer((req, res) => {
+    if (!req.url.includes('action=metrics')) return res.end(html);
+    res.writeHead(200, { 'Content-Type': 'application/json; charset=utf-8' });
+    if (++metrics === 1) return res.write('{"source":"nvidia","gpus":['); // and nothing more
+    res.end(JSON.stringify(doc('after the stall', [gpu(0)])));
+  });
+  await new Promise((r) => stub.listen(0, '127.0.0.1', r));
+  try {
+    const page = await newPage(ctx.browser);
+    await page.goto(`http://127.0.0.1:${stub.address().port}/plugin_vistrel`);
+    await until(() => metrics === 1, 'the stalled answer');
+    await runFor(page, DEADLINE - 1);
+    assert.equal(await text(page, '#stamp'), '');
+    await runFor(page, 1);
+    await until(async () => (await text(page, '#stamp')) === 'refresh failed', 'the failure at the deadline');
+    await runFor(page, 2000);
+    await until(async () => (await text(page, '#stamp')) === 'after the stall', 'the next answer drawn');
+    assert.equal(metrics, 2);
+    await closePage(page);
+  } finally {
+    stub.closeAllConnections();
+    stub.close();
+  }
 });
 
 test('hidden pages stop polling; shown again they poll at once, with a single chain', async () => {
