@@ -180,10 +180,7 @@ test('charts: a dot for the first sample, then a full-width line; clamped; 60 sa
 });
 
 test('a failed refresh says so and leaves the drawing; the next answer replaces the stamp', async () => {
-  expectConsoleErrors({
-    chromium: [/status of 502 \(Bad Gateway\) \[.*action=metrics\]$/, /net::ERR_CONNECTION_FAILED \[.*action=metrics\]$/],
-    firefox: [],
-  });
+  expectConsoleErrors(failedLoad(/status of 502 \(Bad Gateway\) \[.*action=metrics\]$/, /net::ERR_CONNECTION_FAILED \[.*action=metrics\]$/));
   const { page, f } = await open();
   const good = (utc) => doc(utc, [gpu(0), gpu(1)]);
   await draw(page, f, good('g0'));

@@ -66,7 +66,7 @@ export function expectConsoleErrors(...patterns) {
 
 // Chromium logs every load that fails or answers with an error status on the
 // console, a fetch's too; Firefox logs neither, as the page handles them.
-export const failedLoad = (pattern) => ({ chromium: [pattern], firefox: [] });
+export const failedLoad = (...patterns) => ({ chromium: patterns, firefox: [] });
 
 function checkConsole() {
   const seen = consoleErrors.splice(0);
