@@ -6,7 +6,7 @@ import js from '@eslint/js';
 const browser = {
   window: 'readonly', document: 'readonly', location: 'readonly', localStorage: 'readonly',
   URLSearchParams: 'readonly', fetch: 'readonly', setTimeout: 'readonly', clearTimeout: 'readonly',
-  CustomEvent: 'readonly', Map: 'readonly',
+  CustomEvent: 'readonly', Map: 'readonly', AbortController: 'readonly',
 };
 
 export default [

@@ -38,6 +38,6 @@ lint: $(WEB_GEN) node-deps | windows-toolchain
 format:
 	clang-format -i $(CXX_SOURCES)
 
-# The npm packages of package-lock.json (ESLint, playwright-core).
+# The npm packages of package-lock.json (ESLint, puppeteer-core).
 node-deps:
-	@[ -x $(ESLINT) ] && [ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund
+	@[ -x $(ESLINT) ] && [ -d node_modules/puppeteer-core ] || npm ci --no-audit --no-fund

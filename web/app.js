@@ -8,6 +8,11 @@ var TIMER = null; // handle of the last armed poll timer
 var BUSY = false; // a request is in flight
 var HIST = new Map(); // GPU index as text -> { u: compute %, m: VRAM % }
 var CHAIN = 0; // bumped on hiding, so a request that settles afterwards does not re-arm
+// A request still out after this long is given up as failed: neither the
+// browser nor a proxy is bound to end a stalled one. A healthy node can take
+// the tool bound twice over (NVIDIA, then AMD) plus the grace for a tool stuck
+// in the driver; this stays clear of that, with room for a slow hub.
+var DEADLINE_MS = 30000;
 var DASH = '\u2014';
 var SVG_NS = 'http://www.w3.org/2000/svg';
 
@@ -66,12 +71,18 @@ function requestUrl() {
 
 // Settles after BUSY is cleared and never fails. The HTTP status is not
 // looked at: a JSON refusal is drawn like an empty snapshot.
+// A request that outlives DEADLINE_MS is aborted, body and all, and fails
+// like any other: without that one lost answer would keep BUSY set for good.
 function refresh() {
   if (BUSY) return Promise.resolve();
   BUSY = true;
+  var ctl = new AbortController();
+  var deadline = setTimeout(function () {
+    ctl.abort();
+  }, DEADLINE_MS);
   return Promise.resolve()
     .then(function () {
-      var opt = { cache: 'no-store' };
+      var opt = { cache: 'no-store', signal: ctl.signal };
       // fetch refuses a header value beyond Latin-1 and then sends nothing at
       // all; such a password travels in the query alone, which the node
       // accepts as well. Printable ASCII is what every server passes as is.
@@ -86,6 +97,7 @@ function refresh() {
       txt('stamp', 'refresh failed');
     })
     .then(function () {
+      clearTimeout(deadline);
       BUSY = false;
     });
 }

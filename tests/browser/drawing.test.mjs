@@ -3,7 +3,7 @@
 // answer is handed to the real served page through request interception.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, until, expectConsoleErrors } from './harness.mjs';
+import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, until, expectConsoleErrors, failedLoad } from './harness.mjs';
 
 const ctx = serveForFile();
 
@@ -84,7 +84,7 @@ test('a full answer: badges, figures, cards with their chips, process rows; valu
     ['num|3', 'num|9', 'nm|x', `num|${DASH}`],
   ]);
   assert.equal(await page.evaluate(() => window.__owned), undefined);
-  assert.equal(await page.locator('img').count(), 0);
+  assert.equal((await page.$$('img')).length, 0);
 });
 
 test('amounts in MB and GB, and the compact VRAM figure', async () => {
@@ -114,7 +114,7 @@ test('amounts in MB and GB, and the compact VRAM figure', async () => {
 });
 
 test('answers without telemetry are drawn as an empty snapshot, replacing what was there', async () => {
-  expectConsoleErrors(/status of 401 \(Unauthorized\) \[.*action=metrics\]$/);
+  expectConsoleErrors(failedLoad(/status of 401 \(Unauthorized\) \[.*action=metrics\]$/));
   const { page, f } = await open();
   const full = (utc) => doc(utc, [gpu(0)], [{ gpu_uuid: 'GPU-0', gpu_index: 0, pid: 1, name: 'p', used_mb: 1 }]);
   const empty = {
@@ -180,7 +180,7 @@ test('charts: a dot for the first sample, then a full-width line; clamped; 60 sa
 });
 
 test('a failed refresh says so and leaves the drawing; the next answer replaces the stamp', async () => {
-  expectConsoleErrors(/status of 502 \(Bad Gateway\) \[.*action=metrics\]$/, /net::ERR_CONNECTION_FAILED \[.*action=metrics\]$/);
+  expectConsoleErrors(failedLoad(/status of 502 \(Bad Gateway\) \[.*action=metrics\]$/, /net::ERR_CONNECTION_FAILED \[.*action=metrics\]$/));
   const { page, f } = await open();
   const good = (utc) => doc(utc, [gpu(0), gpu(1)]);
   await draw(page, f, good('g0'));

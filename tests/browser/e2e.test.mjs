@@ -5,7 +5,7 @@
 // either route and draws what it got.
 import { describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { serveForFile, startServer, newPage, until, text, expectConsoleErrors, FIXTURES } from './harness.mjs';
+import { serveForFile, startServer, newPage, closePage, until, text, expectConsoleErrors, failedLoad, FIXTURES } from './harness.mjs';
 
 const PASSWORD = 'open sesame+1';
 const Q = encodeURIComponent(PASSWORD);
@@ -45,26 +45,26 @@ for (const host of ['lighttpd', 'nginx']) {
         ], path);
         assert.equal(shown.markup, 0);
         assert.deepEqual(answers, [200], path);
-        await page.context().close();
+        await closePage(page);
       }
     });
 
     test('without the password the node refuses the page itself', async () => {
-      expectConsoleErrors(/status of 401 \(Unauthorized\) \[.*\/plugin_vistrel\]$/);
+      expectConsoleErrors(failedLoad(/status of 401 \(Unauthorized\) \[.*\/plugin_vistrel\]$/));
       const page = await newPage(ctx.browser, { clock: false });
       const res = await page.goto(ctx.server.base + '/plugin_vistrel');
       assert.equal(res.status(), 401);
       assert.deepEqual(await res.json(), { ok: false, error: 'invalid node password' });
-      await page.context().close();
+      await closePage(page);
     });
 
     test('embedded through the real plugin: no direct-open note, embedded class', async () => {
       const page = await newPage(ctx.browser, { clock: false });
       await page.goto(ctx.server.base + `/plugin_vistrel?embed=1&pwd=${Q}`);
       await until(async () => (await text(page, '#kGpus')) === '3', 'drawn');
-      assert.equal(await page.locator('.wrap > .sub').count(), 0);
+      assert.equal((await page.$$('.wrap > .sub')).length, 0);
       assert.equal(await page.evaluate(() => document.documentElement.className), 'embedded');
-      await page.context().close();
+      await closePage(page);
     });
   });
 }
@@ -86,7 +86,7 @@ describe('passwords in any language', () => {
         await until(async () => (await text(page, '#kGpus')) === '3', `drawn with ${pw}`);
         assert.notEqual(await text(page, '#stamp'), 'refresh failed', pw);
         assert.deepEqual(sent, [header], pw);
-        await page.context().close();
+        await closePage(page);
       } finally {
         await server.stop();
       }

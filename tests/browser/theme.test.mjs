@@ -3,7 +3,7 @@
 // one from the binary; its metrics requests go to the plugin, which finds no GPU.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { serveForFile, newPage, until } from './harness.mjs';
+import { serveForFile, newPage, closePage, profileBrowser, route, until } from './harness.mjs';
 
 const ctx = serveForFile();
 
@@ -38,26 +38,34 @@ test('theme at load: URL parameter, then stored theme, then browser preference; 
     await page.goto(ctx.server.base + '/plugin_vistrel' + query);
     const s = await state(page);
     assert.deepEqual([s.theme, s.stored, s.bg], [want, want, BG[want]], what);
-    await page.context().close();
+    await closePage(page);
   }
   // asking the browser throws: dark
   const page = await newPage(ctx.browser, { colorScheme: 'light' });
-  await page.addInitScript(() => { window.matchMedia = () => { throw new Error('no media queries'); }; });
+  await page.evaluateOnNewDocument(() => { window.matchMedia = () => { throw new Error('no media queries'); }; });
   await page.goto(ctx.server.base + '/plugin_vistrel');
   assert.deepEqual(Object.values(await state(page)).slice(0, 2), ['dark', 'dark']);
-  await page.context().close();
+  await closePage(page);
 });
 
 test('a remembered theme outlives the browser preference', async () => {
-  const page = await newPage(ctx.browser, { colorScheme: 'light' });
-  await page.goto(ctx.server.base + '/plugin_vistrel');
-  await page.emulateMedia({ colorScheme: 'dark' });
-  await page.reload();
-  assert.equal((await state(page)).theme, 'light');
-  await page.goto(ctx.server.base + '/plugin_vistrel?theme=dark');
-  await page.goto(ctx.server.base + '/plugin_vistrel');
-  assert.equal((await state(page)).theme, 'dark');
-  await page.context().close();
+  // The page's own storage, kept while the preference changes beneath it.
+  const browser = profileBrowser();
+  try {
+    let page = await newPage(browser, { colorScheme: 'light' });
+    await page.goto(ctx.server.base + '/plugin_vistrel');
+    assert.equal((await state(page)).theme, 'light');
+    await closePage(page);
+    page = await newPage(browser, { colorScheme: 'dark' });
+    await page.goto(ctx.server.base + '/plugin_vistrel');
+    assert.equal((await state(page)).theme, 'light');
+    await page.goto(ctx.server.base + '/plugin_vistrel?theme=dark');
+    await page.goto(ctx.server.base + '/plugin_vistrel');
+    assert.equal((await state(page)).theme, 'dark');
+    await closePage(page);
+  } finally {
+    await browser.close();
+  }
 });
 
 test('embedded class and direct-open note follow the query', async () => {
@@ -81,13 +89,13 @@ test('embedded class and direct-open note follow the query', async () => {
       const prev = await page.$eval('.wrap > div.sub', (e) => e.previousElementSibling.querySelector('h2').textContent);
       assert.equal(prev, 'About this plugin');
     }
-    await page.context().close();
+    await closePage(page);
   }
 });
 
 test('kv-theme messages and kvApplyTheme switch the theme once, store it and announce it', async () => {
   const page = await newPage(ctx.browser, { colorScheme: 'dark' });
-  await page.addInitScript(() => {
+  await page.evaluateOnNewDocument(() => {
     window.__events = [];
     addEventListener('bot-theme', (e) => window.__events.push(e.detail));
   });
@@ -114,14 +122,14 @@ test('kv-theme messages and kvApplyTheme switch the theme once, store it and ann
   });
   assert.deepEqual(calls, ['dark', 'dark']);
   assert.deepEqual(await page.evaluate(() => window.__events), ['light', 'dark']);
-  await page.context().close();
+  await closePage(page);
 });
 
 test('framed by a host: asks it for the theme once and takes the answer; top-level pages do not ask', async () => {
   const page = await newPage(ctx.browser, { colorScheme: 'dark' });
   // A stand-in host page on the same server origin, answering each request with light.
-  await page.route('**/host', (route) =>
-    route.fulfill({
+  route(page, (u) => u.pathname === '/host', (req) =>
+    req.respond({
       contentType: 'text/html',
       body: `<script>window.asked = 0; addEventListener('message', (e) => {
         if (e.data && e.data.type === 'kv-theme-request') { window.asked++; e.source.postMessage({ type: 'kv-theme', theme: 'light' }, '*'); }
@@ -130,13 +138,13 @@ test('framed by a host: asks it for the theme once and takes the answer; top-lev
   );
   await page.goto(ctx.server.base + '/host');
   const frame = await until(() => page.frames().find((fr) => fr.url().includes('/plugin_vistrel')), 'the framed page');
-  await until(async () => (await frame.getAttribute('html', 'data-theme')) === 'light', 'the host theme');
+  await until(async () => (await frame.$eval('html', (e) => e.getAttribute('data-theme'))) === 'light', 'the host theme');
   const s = await state(frame);
   assert.deepEqual([s.embedded, s.note, s.bg], [true, [], BG.light]);
   assert.equal(await page.evaluate(() => window.asked), 1);
 
   const top = await newPage(ctx.browser);
-  await top.addInitScript(() => {
+  await top.evaluateOnNewDocument(() => {
     window.__asked = 0;
     addEventListener('message', (e) => e.data && e.data.type === 'kv-theme-request' && window.__asked++);
   });
@@ -144,13 +152,12 @@ test('framed by a host: asks it for the theme once and takes the answer; top-lev
   // a message posted now is delivered after any the page posted while loading
   await top.evaluate(() => new Promise((r) => { addEventListener('message', r, { once: true }); postMessage('done', '*'); }));
   assert.equal(await top.evaluate(() => window.__asked), 0);
-  await page.context().close();
-  await top.context().close();
+  await closePage(page);
+  await closePage(top);
 });
 
 test('without scripts: the static page in the browser preference, headings upper-cased by the style sheet', async () => {
-  const context = await ctx.browser.newContext({ javaScriptEnabled: false, colorScheme: 'light' });
-  const page = await context.newPage();
+  const page = await newPage(ctx.browser, { javaScript: false, colorScheme: 'light', clock: false });
   await page.goto(ctx.server.base + '/plugin_vistrel');
   const shown = await page.evaluate(() => ({
     bg: getComputedStyle(document.body).backgroundColor,
@@ -170,5 +177,5 @@ test('without scripts: the static page in the browser preference, headings upper
     visible: [true, false, true, false],
     legend: 'compute % VRAM rolling 60 samples',
   });
-  await context.close();
+  await closePage(page);
 });
