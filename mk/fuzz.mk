@@ -9,7 +9,8 @@
 # Each run's figures (executions, cov:, ft:) are in build/fuzz/<target>.log,
 # summed up in build/fuzz/summary.txt.
 
-FUZZ_CXX     ?= clang++-14
+# The release's default clang (Debian's clang package, whatever its version).
+FUZZ_CXX     ?= clang++
 FUZZ_TARGETS  = fuzz_query fuzz_auth fuzz_json fuzz_lines fuzz_csv
 FUZZ_SHORT   ?= 5
 FUZZ_SECONDS ?= 300
@@ -20,10 +21,13 @@ FUZZ_FLAGS    = -std=c++17 -Wall -Wextra -Werror $(SAN) $(CPPFLAGS) -Itests/fuzz
 fuzz: $(FUZZ_TARGETS:%=$(fuzz_DIR)/%)
 
 # clang and its libFuzzer runtime, installed when missing (order-only, so this
-# never forces a rebuild).
+# never forces a rebuild). The runtime's path is the one clang itself would
+# link (its folders and file name change between versions); libclang-rt-dev
+# is the runtime of the default clang.
 fuzz-deps:
-	@tools/ensure-packages.sh clang++-14:clang-14 \
-	  /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
+	@tools/ensure-packages.sh $(FUZZ_CXX):clang
+	@tools/ensure-packages.sh "$$($(FUZZ_CXX) -fsanitize=fuzzer -### -x c++ /dev/null 2>&1 | \
+	  grep -o '[^" ]*libclang_rt\.fuzzer[^" ]*\.a' | head -n 1):libclang-rt-dev"
 
 # The checks and models: sanitized, but not coverage-instrumented.
 $(fuzz_DIR)/fuzz_support.o: tests/fuzz/fuzz_support.cpp tests/fuzz/fuzz_common.h $(TEST_SUPPORT) | fuzz-deps

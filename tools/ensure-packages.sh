@@ -38,15 +38,42 @@ fi
 # Another apt run (a second make step, unattended upgrades) may hold the lock.
 apt="apt-get -q -y -o DPkg::Lock::Timeout=300"
 
+# apt's own account, shortened to a line per package fetched and one per
+# package set up (a large install takes minutes); its warnings and errors go
+# to standard error as they are.
+show_progress() {
+  while IFS= read -r line; do
+    case $line in
+      Get:* | 'Setting up '* | *' newly installed, '* | 'Need to get '*) printf '  %s\n' "$line" ;;
+    esac
+  done
+}
+# Runs apt-get with the arguments, its output through show_progress; fails
+# as apt-get does.
+apt_get() {
+  status_file=$(mktemp)
+  { status=0; $apt "$@" || status=$?; echo "$status" >"$status_file"; } | show_progress
+  status=$(cat "$status_file")
+  rm -f "$status_file"
+  return "${status:-1}"
+}
+
 # Empty or old package lists know none of the names: refresh them first, so
 # no "Unable to locate package" error is printed on the way.
 for package in $missing; do
   if ! apt-cache show --no-all-versions "$package" >/dev/null 2>&1; then
-    $apt update >/dev/null
+    echo "refreshing the package lists (apt-get update)"
+    apt_get update
     break
   fi
 done
 # Lists that name a version the mirror no longer has fail to download: one
 # refresh and a second try.
 # shellcheck disable=SC2086
-$apt install $missing >/dev/null 2>&1 || { $apt update >/dev/null && $apt install $missing >/dev/null; }
+if ! apt_get install $missing; then
+  echo "refreshing the package lists (apt-get update) and trying again"
+  apt_get update
+  # shellcheck disable=SC2086
+  apt_get install $missing
+fi
+echo "installed:$missing"

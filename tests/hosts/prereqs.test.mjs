@@ -27,7 +27,9 @@ function check(tools) {
   }
 }
 
-const HOW = /NodeSource.*nodejs\.org/;
+// Both releases are named: Debian 13's own packages, and for Debian 12
+// (whose nodejs is 18) a newer Node.js from elsewhere.
+const HOW = /on Debian 13 with apt-get install (nodejs )?npm;.*NodeSource.*nodejs\.org/;
 
 test('what is missing is named in one line with where to get it', () => {
   const cases = [
