@@ -16,7 +16,7 @@ BIN   = $(BUILD)/plugin_vistrel
 
 # The program's units; the build adds the platform file of its system. main.o
 # holds nothing but main, so every test links the other objects as they are.
-UNITS = main plugin_vistrel json collect output page platform_common
+UNITS = main plugin_vistrel collect text json page output platform_common
 
 # ---- the page ------------------------------------------------------------------
 # The page's files, in the order page.cpp writes them; body.html is written on

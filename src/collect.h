@@ -27,24 +27,19 @@ constexpr const char *NV_APPS_QUERY = "nvidia-smi --query-compute-apps=gpu_uuid,
 constexpr const char *ROCM_QUERY =
     "rocm-smi --showproductname --showuse --showmeminfo vram --showtemp --showpower " PLATFORM_NULL_REDIRECT;
 
-typedef void (*line_cb)(char *line, void *ctx);
+// The line parsers: one writable, terminated line of len bytes (its line end
+// removed), which they may cut in place, and the snapshot they fill.
+void nv_gpu_line(char *line, long len, gpu_snapshot *snap);
+void nv_proc_line(char *line, long len, gpu_snapshot *snap);
+void amd_line(char *line, long len, gpu_snapshot *snap);
 
-// Hand every line that is neither empty nor a '#' comment to cb; 1 when at
-// least one line was handed over.
-int run_cmd_lines(const char *cmd, line_cb cb, void *ctx);
-int feed_file_lines(const char *path, line_cb cb, void *ctx);
+// The initial state of every metrics request: all zero, source "none" and the
+// no-GPU message.
+void snapshot_init(gpu_snapshot *snap);
 
-struct nv_gpu_ctx {
-    gpu_snapshot *snap;
-};
-
-void nv_gpu_line(char *line, void *ctx);  // ctx: nv_gpu_ctx
-void nv_proc_line(char *line, void *ctx); // ctx: gpu_snapshot
-void amd_line(char *line, void *ctx);     // ctx: gpu_snapshot
-
+// The CSV fixture named by VISTREL_MOCK_CSV: 1 when it was read, whatever it
+// held.
 int collect_mock_csv(gpu_snapshot *snap);
-int collect_nvidia(gpu_snapshot *snap);
-int collect_amd(gpu_snapshot *snap);
 
 // Fills the snapshot from the first source that succeeds and records the
 // outcome in source, available, mocked and message. The snapshot must be

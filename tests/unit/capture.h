@@ -1,4 +1,6 @@
-// Captures what a function writes to standard output through stdio.
+// Captures what a function writes to standard output: through the output
+// unit, whose buffer is flushed at the end as the request's end flushes it,
+// or through stdio.
 #pragma once
 
 #include <unistd.h>
@@ -6,12 +8,15 @@
 #include <cstdio>
 #include <string>
 
+#include "output.h"
+
 template <typename F> std::string capture_stdout(F fn) {
     std::fflush(stdout);
     std::FILE *tmp = std::tmpfile();
     int saved = dup(1);
     dup2(fileno(tmp), 1);
     fn();
+    out_flush();
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);

@@ -25,7 +25,9 @@
 #include "files.h"
 #include "json.h"
 #include "plugin_vistrel.h"
+#include "response_headers.h"
 #include "snapshot.h"
+#include "text.h"
 
 namespace {
 
@@ -439,7 +441,7 @@ TEST(JsonStr, ReplacesEachByteOfNoCharacter) {
 }
 
 TEST(JsonHeader, Is107Bytes) {
-    std::string h = capture_stdout([] { json_header(); });
+    const std::string h = JSON_HEADER_BLOCK;
     EXPECT_EQ(h, expected_json_header());
     EXPECT_EQ(h.size(), 107u);
 }
@@ -619,20 +621,18 @@ TEST(UtcFormat, MatchesGmtime) {
 
 struct nv_fixture : ::testing::Test {
     gpu_snapshot *snap = nullptr;
-    nv_gpu_ctx ctx{};
     void SetUp() override {
         static gpu_snapshot storage;
         snap = &storage;
         snapshot_init(snap);
-        ctx.snap = snap;
     }
     void gpu(const char *text) {
         std::string line = text;
-        nv_gpu_line(line.data(), &ctx);
+        nv_gpu_line(line.data(), static_cast<long>(line.size()), snap);
     }
     void proc(const char *text) {
         std::string line = text;
-        nv_proc_line(line.data(), snap);
+        nv_proc_line(line.data(), static_cast<long>(line.size()), snap);
     }
 };
 
@@ -790,7 +790,7 @@ TEST_F(nv_fixture, IndexSaturatesInsteadOfOverflowing) {
 struct amd_fixture : nv_fixture {
     void line(const char *text) {
         std::string l = text;
-        amd_line(l.data(), snap);
+        amd_line(l.data(), static_cast<long>(l.size()), snap);
     }
 };
 
