@@ -28,7 +28,7 @@ lint: $(WEB_GEN) node-deps | windows-toolchain
 	  $(CPPFLAGS) $(LANGF) $(WIN32_TIDY)
 	@echo "clang-tidy (mingw-w64): $(WIN32_SRC)"
 	@$(QUIET) clang-tidy --quiet --warnings-as-errors='*' --checks='$(TIDY_CHECKS)' $(TEST_SRC) -- \
-	  $(CPPFLAGS) -std=c++17 -Itests/support -Itests/unit -Itests/fuzz -DSANITIZER_LOG_DIR='"logs"'
+	  $(CPPFLAGS) $(CXXSTD) -Itests/support -Itests/unit -Itests/fuzz -DSANITIZER_LOG_DIR='"logs"'
 	@echo "clang-tidy: $(TEST_SRC)"
 	$(CPPCHECK) $(POSIX_SRC)
 	$(CPPCHECK) --platform=win64 -D_WIN32 $(WIN32_SRC)

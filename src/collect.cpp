@@ -74,7 +74,7 @@ static long next_piece(line_reader *r) {
             take = LINE_BUF_SIZE - 1 - n;
         const char *lf = static_cast<const char *>(memchr(from, '\n', static_cast<size_t>(take)));
         if (lf)
-            take = lf - from + 1;
+            take = static_cast<long>(lf - from) + 1;
         memcpy(line_buf + n, from, static_cast<size_t>(take));
         n += take;
         r->pos += take;
