@@ -92,7 +92,7 @@ inline std::vector<shared_case> shared_cases() {
         for (std::string &e : c.env) {
             size_t eq = e.find('=');
             if (eq != std::string::npos && e.compare(eq + 1, 1, "@") == 0)
-                e = e.substr(0, eq + 1) + data_dir() + "/fixtures/" + e.substr(eq + 2);
+                e.replace(eq + 1, 1, data_dir() + "/fixtures/");
         }
         for (const std::string &v : case_words(f[4])) {
             size_t eq = v.find('=');

@@ -405,8 +405,10 @@ TEST(Output, PiecesAtTheEdgeOfTheBuffer) {
             });
             EXPECT_EQ(free_before, room);
             EXPECT_LE(free_after, OUT_BUFFER_SIZE) << "room " << room << ", piece " << n;
-            EXPECT_TRUE(got == head + piece + tail) << "room " << room << ", piece " << n << ": " << got.size()
-                                                    << " bytes, " << head.size() + n + tail.size() << " expected";
+            std::string want = head;
+            want.append(piece).append(tail);
+            EXPECT_TRUE(got == want) << "room " << room << ", piece " << n << ": " << got.size() << " bytes, "
+                                     << want.size() << " expected";
         }
 }
 
