@@ -180,6 +180,18 @@ expect_doc() {
     same "$OUT.utc" "$EXPECTED/$1" && ok
 }
 
+# doc_pid FILE: the "pid" member of the document in FILE, as $PID; the check
+# fails when it is no process id.
+doc_pid() {
+    local doc
+    doc=$(cat "$1")
+    PID=${doc#*'"pid":'}
+    PID=${PID%%,*}
+    [[ -n "$PID" && "$PID" != *[!0-9]* && "$PID" != 0 ]] && return 0
+    fail "pid is not a process id: [$PID]"
+    return 1
+}
+
 # fake_calls EXPECTED: the fake tools were called in this order, each line
 # "<tool> <query>" (the pids that the log also holds are left out).
 fake_calls() {
@@ -214,7 +226,7 @@ while IFS='|' read -r name args envs expected fills; do
     case_fills=("${case_fills[@]//\\x20/ }")
     for i in "${!case_env[@]}"; do
         value=${case_env[$i]#*=}
-        [[ "$value" == @* ]] && case_env[$i]="${case_env[$i]%%=*}=$(winpath "$FIX/${value#@}")"
+        [[ "$value" == @* ]] && case_env[i]="${case_env[i]%%=*}=$(winpath "$FIX/${value#@}")"
     done
     run "$name" "${case_env[@]}" -- "${case_args[@]}"
     clean_exit || continue
@@ -230,14 +242,8 @@ while IFS='|' read -r name args envs expected fills; do
         got=$OUT.utc
     fi
     if grep -qF '<PID>' "$EXPECTED/$expected"; then
-        doc=$(cat "$got")
-        pid=${doc#*'"pid":'}
-        pid=${pid%%,*}
-        if [[ -z "$pid" || "$pid" == *[!0-9]* || "$pid" == 0 ]]; then
-            fail "pid is not a process id: [$pid]"
-            continue
-        fi
-        subs+=('<PID>' "$pid")
+        doc_pid "$got" || continue
+        subs+=('<PID>' "$PID")
     fi
     grep -qF '<PLATFORM>' "$EXPECTED/$expected" && subs+=('<PLATFORM>' windows)
     fill "$expected" "${subs[@]}"
@@ -255,20 +261,14 @@ same "$OUT.head" "$EXPECTED/html-header" && ok
 # The info document of a password given in the request: "windows", this
 # process's id, the stamp, node_auth.
 check_info() { # NAME NODE_AUTH VAR=VALUE...
-    local name=$1 auth=$2 doc pid
+    local name=$1 auth=$2
     shift 2
     run "$name" "$@"
     clean_exit
     cut_utc
-    doc=$(cat "$OUT.utc")
-    pid=${doc#*'"pid":'}
-    pid=${pid%%,*}
-    if [[ -z "$pid" || "$pid" == *[!0-9]* || "$pid" == 0 ]]; then
-        fail "pid is not a process id: [$pid]"
-    else
-        fill info '<PLATFORM>' windows '<PID>' "$pid" '<NODE_AUTH>' "$auth"
-        same "$OUT.utc" "$OUT.expected" && ok
-    fi
+    doc_pid "$OUT.utc" || return
+    fill info '<PLATFORM>' windows '<PID>' "$PID" '<NODE_AUTH>' "$auth"
+    same "$OUT.utc" "$OUT.expected" && ok
 }
 
 # Passwords beyond ASCII are compared as their UTF-8 bytes, as on Linux: the
