@@ -30,7 +30,7 @@ static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // (Clinger's fast path). Returns the end of the number, or NULL for anything
 // else, which strtod then reads: exponents, hexadecimal, "inf" and "nan",
 // longer digit runs, no digit at all. A document holds hundreds of numbers,
-// and musl's strtod costs several times this for each (bench/ has the count).
+// and this is much cheaper than musl's strtod (bench/results/ counts it).
 static const char *read_plain_decimal(const char *s, double *out) {
     static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
