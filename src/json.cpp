@@ -105,9 +105,9 @@ template <size_t N> static void put_field(const char (&field)[N]) { write_text(f
 void json_str(const char *s) { write_text(s, strlen(s)); }
 
 // "index" of the first GPU whose uuid equals the process's, or -1. Whole
-// fields are compared: both hold zeros from their terminator on, and the
-// compiler compares a fixed size in a few word steps, where a comparison of
-// texts would walk the long prefix that the uuids of one machine share.
+// fields are compared (both hold zeros after their text): the compiler
+// compares a fixed size in a few word steps, where a comparison of texts
+// would walk the long prefix that the uuids of one machine share.
 static int gpu_index_of(const gpu_snapshot *snap, const char (&gpu_uuid)[UUID_SIZE]) {
     if (!gpu_uuid[0])
         return -1;

@@ -6,9 +6,10 @@
 constexpr int MAX_GPUS = 32;
 constexpr int MAX_PROCS = 256;
 
-// Text field sizes in bytes, terminator included. A text field holds zero
-// bytes from its terminator to its end: entries are zeroed as a whole when
-// they are started, and each field is written once.
+// Text field sizes in bytes, terminator included. The uuid fields hold zero
+// bytes from their terminator to their end, so that they can be compared
+// whole: entries are zeroed as a whole when they are started, and a uuid is
+// written once.
 constexpr int UUID_SIZE = 64;
 constexpr int NAME_SIZE = 96;
 constexpr int DRIVER_SIZE = 48;
