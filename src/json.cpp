@@ -107,7 +107,7 @@ void json_str(const char *s) { write_text(s, strlen(s)); }
 // "index" of the first GPU whose uuid equals the process's, or -1. Whole
 // fields are compared (both hold zeros after their text): the compiler
 // compares a fixed size in a few word steps, where a comparison of texts
-// would walk the long prefix that the uuids of one machine share.
+// walks byte by byte through what two uuids share ("GPU-" at least).
 static int gpu_index_of(const gpu_snapshot *snap, const char (&gpu_uuid)[UUID_SIZE]) {
     if (!gpu_uuid[0])
         return -1;
