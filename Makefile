@@ -5,8 +5,10 @@ CXX      ?= g++
 CXXFLAGS ?= -O2
 PREFIX   ?= /usr/local
 
-# One set of language and warning flags for every build of the program.
-LANGF    = -std=c++17 -fno-exceptions -fno-rtti
+# One set of language and warning flags for every C++ compile: the program,
+# its helpers and the tests.
+CXXSTD   = -std=c++17
+LANGF    = $(CXXSTD) -fno-exceptions -fno-rtti
 WARN     = -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
 CPPFLAGS = -Isrc -I$(BUILD)/gen
 
@@ -16,7 +18,7 @@ BIN   = $(BUILD)/plugin_vistrel
 
 # The program's units; the build adds the platform file of its system. main.o
 # holds nothing but main, so every test links the other objects as they are.
-UNITS = main plugin_vistrel json collect output page platform_common
+UNITS = main plugin_vistrel collect text json page output platform_common
 
 # ---- the page ------------------------------------------------------------------
 # The page's files, in the order page.cpp writes them; body.html is written on
@@ -30,7 +32,7 @@ WEB_GEN   = $(BUILD)/gen/web_assets.h
 
 $(BUILD)/embed: tools/embed.cpp
 	@mkdir -p $(@D)
-	$(CXX) -std=c++17 -O1 -Wall -Wextra -Werror -o $@ $<
+	$(CXX) $(LANGF) $(WARN) -O1 -o $@ $<
 
 $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 	@mkdir -p $(@D)
@@ -53,11 +55,11 @@ MUSL_INC    = /usr/include/x86_64-linux-musl
 GCC_INC    := $(shell $(CXX) -print-file-name=include)
 ifeq ($(LIBC),musl)
 release_CXX   = $(CXX) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
-release_LINK  = $(CC) -static -specs=$(MUSL_SPECS)
+release_LD    = $(CC) -static -specs=$(MUSL_SPECS)
 release_NEEDS = musl-toolchain
 else ifeq ($(LIBC),glibc)
 release_CXX   = $(CXX)
-release_LINK  = $(CC) -static
+release_LD    = $(CC) -static
 else
 $(error LIBC is musl (the default) or glibc)
 endif
@@ -74,28 +76,47 @@ $(BUILD)/libc: FORCE
 
 # ---- build kinds ---------------------------------------------------------------
 # Every kind compiles the same sources with the one rule below, into a folder
-# of its own, with its own compiler, flags and platform file.
+# of its own, with its own compiler, flags and platform file, and links its
+# program (if it has one) with its own link line:
 #   release  the shipped program, against $(LIBC)
 #   glibc    the same against glibc, for the objects the unit tests link
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer (make test-sanitize)
-#   fuzz     the same, instrumented for libFuzzer (mk/fuzz.mk)
+#   fuzz     the same, instrumented for libFuzzer (mk/fuzz.mk links the targets)
 #   windows  cross-compiled with mingw-w64 (mk/windows.mk)
 KINDS = release glibc asan fuzz windows
 SAN   = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
 
+# The release links nothing of the C++ runtime, which the check after the
+# link makes sure of.
 release_DIR   = $(BUILD)/release-$(LIBC)
 release_FLAGS = $(CXXFLAGS)
 release_OS    = posix
+release_BIN   = $(BIN)
+release_LINK  = $(release_LD) $(CXXFLAGS)
+release_LIBS  = -lm
+release_DEPS  = $(BUILD)/libc
+release_CHECK = tools/check-no-cxx-runtime.sh $@ $(shell $(CXX) -print-file-name=libstdc++.a) \
+                $(shell $(CC) -print-file-name=libgcc_s.so.1)
 
+# The same program against glibc, whose documents test-blackbox compares
+# with the release's.
 glibc_DIR     = $(BUILD)/glibc
 glibc_CXX     = $(CXX)
 glibc_FLAGS   = $(CXXFLAGS)
 glibc_OS      = posix
+glibc_BIN     = $(glibc_DIR)/plugin_vistrel
+glibc_LINK    = $(CC) -static $(CXXFLAGS)
+glibc_LIBS    = -lm
 
+# The plugin carries its sanitizer options built in (tests/support/
+# sanitizer_options.cpp, see mk/tests.mk).
 asan_DIR      = $(BUILD)/asan
 asan_CXX      = $(CXX)
 asan_FLAGS    = $(SAN)
 asan_OS       = posix
+asan_BIN      = $(asan_DIR)/plugin_vistrel
+asan_LINK     = $(CXX) $(LANGF) $(WARN) $(SAN) -DSANITIZER_LOG_DIR='"$(ASAN_LOGS)"'
+asan_DEPS     = tests/support/sanitizer_options.cpp
 
 fuzz_DIR      = $(BUILD)/fuzz
 fuzz_CXX      = $(FUZZ_CXX)
@@ -103,15 +124,20 @@ fuzz_FLAGS    = $(SAN) -fsanitize=fuzzer-no-link
 fuzz_OS       = posix
 fuzz_NEEDS    = fuzz-deps
 
+# -static: libstdc++, libgcc and winpthread are linked in; the program needs
+# only system DLLs (KERNEL32, msvcrt).
 windows_DIR   = $(BUILD)/windows
 windows_CXX   = $(WIN_CXX)
 windows_FLAGS = $(CXXFLAGS)
 windows_OS    = win32
 windows_NEEDS = windows-toolchain
+windows_BIN   = $(windows_DIR)/plugin_vistrel.exe
+windows_LINK  = $(WIN_CXX) -static $(CXXFLAGS)
 
 # $(kind)_OBJ: every object of a kind; $(kind)_LIB: all but main.o. Only the
 # page depends on the generated web header; the other dependencies come from
-# the compiler (-MMD).
+# the compiler (-MMD). A kind with a program links it from its objects and
+# $(kind)_DEPS, then runs $(kind)_CHECK on it.
 define KIND_RULES
 $(1)_OBJ = $$(patsubst %,$$($(1)_DIR)/obj/%.o,$$(UNITS) platform_$$($(1)_OS))
 $(1)_LIB = $$(filter-out %/main.o,$$($(1)_OBJ))
@@ -120,36 +146,17 @@ $$($(1)_DIR)/obj/%.o: src/%.cpp | $$($(1)_NEEDS)
 	$$($(1)_CXX) $$(CPPFLAGS) $$(LANGF) $$(WARN) $$($(1)_FLAGS) -MMD -MP -c -o $$@ $$<
 $$($(1)_DIR)/obj/page.o: $$(WEB_GEN)
 -include $$($(1)_OBJ:.o=.d)
+ifneq ($$($(1)_BIN),)
+$$($(1)_BIN): $$($(1)_OBJ) $$($(1)_DEPS)
+	$$($(1)_LINK) -o $$@ $$(filter %.o %.cpp,$$^) $$($(1)_LIBS)
+	$$($(1)_CHECK)
+endif
 endef
 $(foreach kind,$(KINDS),$(eval $(call KIND_RULES,$(kind))))
 
 # ---- the program ---------------------------------------------------------------
 .PHONY: all install clean test format
 all: $(BIN)
-
-# Nothing of the C++ runtime is linked: the binary defines no symbol that
-# libstdc++ or libgcc_s (the unwinder) defines. A binary without a symbol
-# table would pass that unseen, so it must at least show main.
-CXX_RUNTIME = $(shell $(CXX) -print-file-name=libstdc++.a) $(shell $(CC) -print-file-name=libgcc_s.so.1)
-define CHECK_NO_CXX_RUNTIME
-	@nm --defined-only $(1) | awk '{print $$NF}' | sort -u > $(1).syms
-	@grep -qx main $(1).syms || { echo "$(1): no symbol table to check"; rm -f $(1); exit 1; }
-	@nm --defined-only -D $(filter %.so.1,$(CXX_RUNTIME)) 2>/dev/null | awk '{print $$NF}' > $(1).runtime
-	@nm --defined-only $(filter %.a,$(CXX_RUNTIME)) 2>/dev/null | awk 'NF == 3 && $$2 ~ /[A-TV-Z]/ {print $$3}' >> $(1).runtime
-	@sort -u $(1).runtime | comm -12 - $(1).syms > $(1).cxx
-	@if [ -s $(1).cxx ]; then echo "$(1) links C++ runtime symbols:"; head $(1).cxx; rm -f $(1); exit 1; fi
-	@rm -f $(1).syms $(1).runtime $(1).cxx
-endef
-
-$(BIN): $(release_OBJ) $(BUILD)/libc
-	$(release_LINK) $(CXXFLAGS) -o $@ $(release_OBJ) -lm
-	$(call CHECK_NO_CXX_RUNTIME,$@)
-
-# The same program against glibc, whose documents test-blackbox compares
-# with the release's.
-GLIBC_BIN = $(glibc_DIR)/plugin_vistrel
-$(GLIBC_BIN): $(glibc_OBJ)
-	$(CC) -static $(CXXFLAGS) -o $@ $^ -lm
 
 install: $(BIN)
 	install -D -m 0755 $(BIN) $(DESTDIR)$(PREFIX)/bin/plugin_vistrel

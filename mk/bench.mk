@@ -11,24 +11,27 @@ BENCH_OUT      ?= bench/results/latest.md
 
 .PHONY: bench bench-tools
 
-# hyperfine (with --output=pipe, 1.15 or later) and GNU time for peak RSS.
+# hyperfine (with --output=pipe, 1.15 or later), GNU time for peak RSS and
+# valgrind (callgrind) for instruction counts.
 bench-tools:
-	@tools/ensure-packages.sh hyperfine:hyperfine /usr/bin/time:time python3:python3
+	@tools/ensure-packages.sh hyperfine:hyperfine /usr/bin/time:time python3:python3 valgrind:valgrind
+
+# The floors are C: the language and warnings of the program, in C.
+FLOOR_CFLAGS = -std=c11 -O2 -static -Wall -Wextra -Werror
 
 # The floors: floor.c static against musl (what the budgets are judged by)
 # and against glibc, and the same work with no C library at all.
 $(BENCH_DIR)/floor-musl: bench/floor.c | musl-toolchain
 	@mkdir -p $(@D)
-	$(CC) -std=c11 -O2 -static -specs=$(MUSL_SPECS) -Wall -Wextra -Werror -o $@ $<
+	$(CC) $(FLOOR_CFLAGS) -specs=$(MUSL_SPECS) -o $@ $<
 
 $(BENCH_DIR)/floor-glibc: bench/floor.c
 	@mkdir -p $(@D)
-	$(CC) -std=c11 -O2 -static -Wall -Wextra -Werror -o $@ $<
+	$(CC) $(FLOOR_CFLAGS) -o $@ $<
 
 $(BENCH_DIR)/floor-nolibc: bench/floor_nolibc.c
 	@mkdir -p $(@D)
-	$(CC) -std=c11 -O2 -static -nostdlib -ffreestanding -fno-stack-protector -fno-pie -no-pie \
-	  -Wall -Wextra -Werror -o $@ $<
+	$(CC) $(FLOOR_CFLAGS) -nostdlib -ffreestanding -fno-stack-protector -fno-pie -no-pie -o $@ $<
 
 $(BENCH_FIXTURE): bench/gen_fixtures.py
 	python3 bench/gen_fixtures.py many $@

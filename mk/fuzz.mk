@@ -15,7 +15,7 @@ FUZZ_TARGETS  = fuzz_query fuzz_auth fuzz_json fuzz_lines fuzz_csv
 FUZZ_SHORT   ?= 5
 FUZZ_SECONDS ?= 300
 FUZZ_MAX_LEN ?= 4096
-FUZZ_FLAGS    = -std=c++17 -Wall -Wextra -Werror $(SAN) $(CPPFLAGS) -Itests/fuzz -Itests/support
+FUZZ_FLAGS    = $(LANGF) $(WARN) $(SAN) $(CPPFLAGS) -Itests/fuzz -Itests/support
 
 .PHONY: fuzz fuzz-deps test-fuzz fuzz-long fuzz-run
 fuzz: $(FUZZ_TARGETS:%=$(fuzz_DIR)/%)

@@ -116,7 +116,7 @@ lint: $(WEB_GEN) node-deps | test-deps windows-toolchain
 	@$(LONG_CHECK) "clang-tidy $(POSIX_SRC)" $(TIDY) $(POSIX_SRC) -- $(CPPFLAGS) $(LANGF)
 	@$(LONG_CHECK) "clang-tidy (mingw-w64) $(WIN32_SRC)" $(TIDY) $(WIN32_SRC) -- $(CPPFLAGS) $(LANGF) $(WIN32_TIDY)
 	@for f in $(TEST_SRC); do \
-	  $(LONG_CHECK) "clang-tidy $$f" $(TIDY) "$$f" -- $(CPPFLAGS) -std=c++17 $(TEST_LINTF) || exit 1; \
+	  $(LONG_CHECK) "clang-tidy $$f" $(TIDY) "$$f" -- $(CPPFLAGS) $(CXXSTD) $(TEST_LINTF) || exit 1; \
 	done
 	@$(LONG_CHECK) "cppcheck $(POSIX_SRC)" $(CPPCHECK) $(POSIX_SRC)
 	@$(LONG_CHECK) "cppcheck (win64) $(WIN32_SRC)" $(CPPCHECK) --platform=win64 -D_WIN32 $(WIN32_SRC)

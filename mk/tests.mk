@@ -3,7 +3,7 @@
 # counter, and the same suites against the sanitizer build.
 
 GTEST_LIBS   = -lgtest -lgtest_main -pthread
-TEST_FLAGS   = -std=c++17 -O1 -g -Wall -Wextra -Werror $(CPPFLAGS) -Itests/support
+TEST_FLAGS   = $(LANGF) $(WARN) -O1 -g $(CPPFLAGS) -Itests/support
 TEST_SUPPORT = $(wildcard tests/support/*.h)
 TEST_ENV     = VISTREL_TESTS=$(CURDIR)/tests
 
@@ -34,8 +34,8 @@ test-unit: $(BUILD)/tests/unit_tests
 # VISTREL_BIN picks the binary under test (test-sanitize runs the same suites
 # against the sanitizer build); VISTREL_GLIBC_BIN is the glibc build whose
 # documents the black-box suite compares with it.
-test-blackbox: $(BUILD)/tests/blackbox_tests $(BIN) $(GLIBC_BIN)
-	VISTREL_BIN=$(CURDIR)/$(BIN) VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) $<
+test-blackbox: $(BUILD)/tests/blackbox_tests $(BIN) $(glibc_BIN)
+	VISTREL_BIN=$(CURDIR)/$(BIN) VISTREL_GLIBC_BIN=$(CURDIR)/$(glibc_BIN) $(TEST_ENV) $<
 
 test-hostile: $(BUILD)/tests/hostile_tests $(BIN)
 	VISTREL_BIN=$(CURDIR)/$(BIN) $(TEST_ENV) $<
@@ -52,10 +52,10 @@ ALLOC_WRAP = -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=aligned_alloc
 
 $(ALLOC_DIR)/count_alloc-$(LIBC).o: tests/process/count_alloc.cpp | $(release_NEEDS)
 	@mkdir -p $(@D)
-	$(release_CXX) -std=c++17 -fno-exceptions -fno-rtti -O1 -Wall -Wextra -Werror -c -o $@ $<
+	$(release_CXX) $(LANGF) $(WARN) -O1 -c -o $@ $<
 
 $(ALLOC_DIR)/plugin_vistrel: $(release_OBJ) $(ALLOC_DIR)/count_alloc-$(LIBC).o $(BUILD)/libc
-	$(release_LINK) -O1 $(ALLOC_WRAP) -o $@ $(filter %.o,$^) -lm
+	$(release_LD) -O1 $(ALLOC_WRAP) -o $@ $(filter %.o,$^) -lm
 
 test-alloc: $(ALLOC_DIR)/plugin_vistrel $(BUILD)/tests/alloc_tests
 	VISTREL_ALLOC_BIN=$(CURDIR)/$< $(TEST_ENV) $(BUILD)/tests/alloc_tests
@@ -71,21 +71,18 @@ ASAN_RUN_ENV = ASAN_OPTIONS=exitcode=86:detect_leaks=1:strict_string_checks=1 \
 
 asan: $(asan_DIR)/plugin_vistrel $(asan_DIR)/unit_tests
 
-$(asan_DIR)/plugin_vistrel: $(asan_OBJ) tests/support/sanitizer_options.cpp
-	$(CXX) -std=c++17 -Wall -Wextra -Werror $(SAN) -DSANITIZER_LOG_DIR='"$(ASAN_LOGS)"' -o $@ $^
-
 $(asan_DIR)/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $(TEST_SUPPORT) $(asan_LIB)
 	$(call LINK_TEST,$(SAN) -Itests/unit)
 
 # Each suite runs even when an earlier one failed, so one run shows every
 # finding; the step fails at the end if any did.
-test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests $(GLIBC_BIN)
+test-sanitize: asan $(BUILD)/tests/blackbox_tests $(BUILD)/tests/hostile_tests $(glibc_BIN)
 	@rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
 	@fail=0; \
 	echo "== unit tests (ASan+UBSan)"; $(ASAN_RUN_ENV) $(TEST_ENV) $(asan_DIR)/unit_tests || fail=1; \
 	for suite in blackbox hostile; do \
 	  echo "== $$suite tests against $(asan_DIR)/plugin_vistrel"; \
-	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel VISTREL_GLIBC_BIN=$(CURDIR)/$(GLIBC_BIN) $(TEST_ENV) \
+	  VISTREL_BIN=$(CURDIR)/$(asan_DIR)/plugin_vistrel VISTREL_GLIBC_BIN=$(CURDIR)/$(glibc_BIN) $(TEST_ENV) \
 	    $(BUILD)/tests/$${suite}_tests || fail=1; \
 	done; \
 	if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then \

@@ -4,10 +4,10 @@
 # runs the black-box checks against it under Wine.
 
 WIN_CXX    ?= x86_64-w64-mingw32-g++
-WIN_BIN     = $(windows_DIR)/plugin_vistrel.exe
+WIN_BIN     = $(windows_BIN)
 WIN_FAKES   = $(windows_DIR)/fakes/nvidia-smi.exe $(windows_DIR)/fakes/rocm-smi.exe
 WIN_PROBE   = $(windows_DIR)/proc_alive.exe
-WIN_HELPER  = $(WIN_CXX) -std=c++17 -O1 -Wall -Wextra -Werror -static
+WIN_HELPER  = $(WIN_CXX) $(LANGF) $(WARN) -O1 -static
 # Debian's wine64 package puts the 64-bit loader here; the `wine` wrapper
 # would warn on standard error about the missing 32-bit half.
 WINE       ?= /usr/lib/wine/wine64
@@ -21,11 +21,6 @@ windows-toolchain:
 
 wine-runtime:
 	@tools/ensure-packages.sh $(WINE):wine64
-
-# -static: libstdc++, libgcc and winpthread are linked in; the program needs
-# only system DLLs (KERNEL32, msvcrt).
-$(WIN_BIN): $(windows_OBJ)
-	$(WIN_CXX) -static $(CXXFLAGS) -o $@ $^
 
 # Test helpers, Windows programs themselves: the fake vendor tools and a
 # probe that tells whether a process id is still alive.

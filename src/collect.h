@@ -2,49 +2,25 @@
 // gpu_snapshot. The sources are tried in the order CSV fixture, NVIDIA, AMD.
 #pragma once
 
-#include "platform.h"
 #include "snapshot.h"
 
 // Every piece of tool output and every fixture line goes through one buffer
 // of this size; a longer line arrives in several pieces.
 constexpr int LINE_BUF_SIZE = 131072;
 
-// A vendor tool that has not finished after this long is killed and the
-// request goes on with what it printed. Long enough for nvidia-smi without
-// persistence mode on a healthy machine with many GPUs (it then pays the
-// driver's start-up on every call), short enough that a wedged GPU, which can
-// hold the tool forever, cannot hold the dashboard. Reading a fixture file
-// ends at the same bound, so a file without end cannot hold it either.
-constexpr int VENDOR_TOOL_TIMEOUT_MS = 10000;
+// The line parsers: one writable, terminated line of len bytes (its line end
+// removed), which they may cut in place, and the snapshot they fill.
+void nv_gpu_line(char *line, long len, gpu_snapshot *snap);
+void nv_proc_line(char *line, long len, gpu_snapshot *snap);
+void amd_line(char *line, long len, gpu_snapshot *snap);
 
-// The only commands the program ever runs. Nothing from the request or the
-// environment enters them.
-constexpr const char *NV_GPU_QUERY =
-    "nvidia-smi --query-gpu=index,uuid,name,utilization.gpu,memory.used,memory.total,"
-    "temperature.gpu,power.draw,power.limit,driver_version --format=csv,noheader,nounits " PLATFORM_NULL_REDIRECT;
-constexpr const char *NV_APPS_QUERY = "nvidia-smi --query-compute-apps=gpu_uuid,pid,process_name,used_memory "
-                                      "--format=csv,noheader,nounits " PLATFORM_NULL_REDIRECT;
-constexpr const char *ROCM_QUERY =
-    "rocm-smi --showproductname --showuse --showmeminfo vram --showtemp --showpower " PLATFORM_NULL_REDIRECT;
+// The initial state of every metrics request: all zero, source "none" and the
+// no-GPU message.
+void snapshot_init(gpu_snapshot *snap);
 
-typedef void (*line_cb)(char *line, void *ctx);
-
-// Hand every line that is neither empty nor a '#' comment to cb; 1 when at
-// least one line was handed over.
-int run_cmd_lines(const char *cmd, line_cb cb, void *ctx);
-int feed_file_lines(const char *path, line_cb cb, void *ctx);
-
-struct nv_gpu_ctx {
-    gpu_snapshot *snap;
-};
-
-void nv_gpu_line(char *line, void *ctx);  // ctx: nv_gpu_ctx
-void nv_proc_line(char *line, void *ctx); // ctx: gpu_snapshot
-void amd_line(char *line, void *ctx);     // ctx: gpu_snapshot
-
+// The CSV fixture named by VISTREL_MOCK_CSV: 1 when it was read, whatever it
+// held.
 int collect_mock_csv(gpu_snapshot *snap);
-int collect_nvidia(gpu_snapshot *snap);
-int collect_amd(gpu_snapshot *snap);
 
 // Fills the snapshot from the first source that succeeds and records the
 // outcome in source, available, mocked and message. The snapshot must be

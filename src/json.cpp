@@ -8,12 +8,11 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "collect.h"
 #include "output.h"
 #include "platform.h"
-#include "plugin_vistrel.h"
 #include "response_headers.h"
-#include "words.h"
+#include "text.h"
+#include "version.h"
 
 static void out_bool(int flag) {
     if (flag)
@@ -30,11 +29,6 @@ static double finite_or_max(double v) {
     if (isinf(v))
         return v < 0 ? -DBL_MAX : DBL_MAX;
     return v;
-}
-
-void json_header() {
-    out_lit(JSON_HEADER_BLOCK);
-    out_flush();
 }
 
 // What a string literal does with each byte: PLAIN bytes go out as they are,
@@ -61,189 +55,66 @@ struct byte_classes {
 
 static constexpr byte_classes BYTE_CLASS;
 
-// The high bit of each byte of w that is not PLAIN: control bytes (the
-// terminator among them), bytes of 0x80 and above, quotes and backslashes.
-// Among bytes below 0x80 (t keeps their seven bits) one addition per test
-// sets the high bit exactly where the byte passes it.
-static unsigned long long care_bytes(unsigned long long w) {
-    unsigned long long t = w & ~WORD_HIGHS;
-    unsigned long long not_control = t + WORD_ONES * (0x80 - 0x20);
-    unsigned long long not_quote = (t ^ (WORD_ONES * '"')) + WORD_ONES * 0x7F;
-    unsigned long long not_backslash = (t ^ (WORD_ONES * '\\')) + WORD_ONES * 0x7F;
-    return ~(not_control & not_quote & not_backslash & ~w) & WORD_HIGHS;
-}
-
-// Writes the inside of the string literal of the text at s at p, until its
-// terminator or until stop is reached, whichever comes first; words are read
-// only below limit, which must lie past the terminator. Returns where it
-// stopped reading (the terminator, or at most eight bytes past stop) and
-// moves *out past what it wrote: at most six bytes for each byte read before
-// stop (\ufffd), and eight more.
-static const char *write_text(char **out, const char *s, const char *stop, const char *limit) {
-    char *p = *out;
-    while (s < stop) {
-        // Most text is plain: eight bytes go out at a time, and where a word
-        // holds a byte that needs care, those before it do.
-        if (limit - s >= 8) {
-            unsigned long long w = load_word(s), care = care_bytes(w);
-            store_word(p, w);
-            if (!care) {
-                p += 8;
-                s += 8;
-                continue;
-            }
-            int plain = first_mark(care);
-            p += plain;
-            s += plain;
-        }
-        unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
-        if (kind == PLAIN) {
-            *p++ = *s++;
-        } else if (int len = kind == HIGH ? utf8_length(s) : 0) {
-            for (int i = 0; i < len; ++i)
-                p[i] = s[i];
-            p += len;
-            s += len;
-        } else if (kind == HIGH) {
-            // A byte of no well-formed character: the replacement character,
-            // so the document stays valid UTF-8.
-            static constexpr char REPLACEMENT[] = {'\\', 'u', 'f', 'f', 'f', 'd'};
-            memcpy(p, REPLACEMENT, sizeof REPLACEMENT);
-            p += sizeof REPLACEMENT;
-            ++s;
-        } else if (*s == '\0') {
-            break;
-        } else {
-            if (kind != DROP) {
-                p[0] = '\\';
-                p[1] = static_cast<char>(kind);
-                p += 2;
-            }
-            ++s;
-        }
-    }
-    *out = p;
-    return s;
-}
-
-// Input bytes written per reservation of room.
+// Input bytes written per reservation of room: a byte becomes at most six
+// (\ufffd), and a character that starts in a segment may end past it.
 constexpr size_t TEXT_SEGMENT = 1024;
 
-// json_str without handing the bytes on: the documents write many strings.
-static void put_str(const char *s) {
-    const char *limit = s + strlen(s) + 1;
-    char *p = out_room(1);
-    *p++ = '"';
-    for (;;) {
+// Writes the string literal of the text in the n bytes at s, which ends at
+// its first zero byte if one comes within them.
+static void write_text(const char *s, size_t n) {
+    const char *end = s + n;
+    out_char('"');
+    for (bool ended = s == end; !ended;) {
+        const char *stop = end - s > static_cast<ptrdiff_t>(TEXT_SEGMENT) ? s + TEXT_SEGMENT : end;
+        char *p = out_room(6 * TEXT_SEGMENT + 3);
+        while (s < stop) {
+            unsigned char kind = BYTE_CLASS.of[static_cast<unsigned char>(*s)];
+            if (kind == PLAIN) {
+                *p++ = *s++;
+            } else if (int len = kind == HIGH ? utf8_length(s) : 0) {
+                // Well-formed: its bytes lie before the terminator.
+                for (int i = 0; i < len; ++i)
+                    *p++ = *s++;
+            } else if (kind == HIGH) {
+                // A byte of no well-formed character: the replacement
+                // character, so the document stays valid UTF-8.
+                static constexpr char REPLACEMENT[] = {'\\', 'u', 'f', 'f', 'f', 'd'};
+                memcpy(p, REPLACEMENT, sizeof REPLACEMENT);
+                p += sizeof REPLACEMENT;
+                ++s;
+            } else if (*s == '\0') {
+                break;
+            } else {
+                if (kind != DROP) {
+                    p[0] = '\\';
+                    p[1] = static_cast<char>(kind);
+                    p += 2;
+                }
+                ++s;
+            }
+        }
         out_commit(p);
-        p = out_room(6 * TEXT_SEGMENT + 8 + 1);
-        s = write_text(&p, s, s + TEXT_SEGMENT, limit);
-        if (s < limit && *s == '\0')
-            break;
+        ended = s == end || *s == '\0';
     }
-    *p++ = '"';
-    out_commit(p);
+    out_char('"');
 }
 
-// A text field of the snapshot: read a word at a time within its size, so
-// that the terminator need not be found first, with room for all of it.
-template <size_t N> static void put_field(const char (&field)[N]) {
-    char *p = out_room(6 * N + 8 + 2);
-    *p++ = '"';
-    write_text(&p, field, field + N, field + N);
-    *p++ = '"';
-    out_commit(p);
-}
+// A text field of the snapshot, read no further than its size.
+template <size_t N> static void put_field(const char (&field)[N]) { write_text(field, N); }
 
-void json_str(const char *s) {
-    put_str(s);
-    out_flush();
-}
+void json_str(const char *s) { write_text(s, strlen(s)); }
 
-// A uuid's length and a mix of its bytes: a process's GPU is looked up by
-// this key, and whole texts are compared only where the keys agree. Uuids
-// share long prefixes, so plain string comparisons would walk far into every
-// one of them.
-struct text_key {
-    size_t len;
-    unsigned long long mix;
-};
-
-// The key of a uuid field (size bytes, a multiple of 8, terminated within):
-// read a word at a time, the bytes from the terminator on left out.
-template <size_t N> static text_key key_of(const char (&s)[N]) {
-    static_assert(N % 8 == 0, "uuid fields are read in whole words");
-    constexpr unsigned long long MUL = 0x9E3779B97F4A7C15ULL; // odd: every word changes the mix
-    unsigned long long h = 0;
-    for (size_t i = 0; i < N; i += 8) {
-        unsigned long long w = load_word(s + i), zeros = zero_bytes(w);
-        if (zeros) {
-            int text_bytes = first_mark(zeros);
-            w &= text_bytes ? ~0ULL >> (64 - 8 * text_bytes) : 0;
-            h = (h ^ w) * MUL;
-            size_t len = i + static_cast<size_t>(text_bytes);
-            h ^= len;
-            return {len, h ^ (h >> 29)};
-        }
-        h = (h ^ w) * MUL;
-    }
-    return {N, h}; // not reached: the field is terminated
-}
-
-// Equal texts of n bytes, compared a word at a time.
-static bool same_bytes(const char *a, const char *b, size_t n) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8)
-        if (load_word(a + i) != load_word(b + i))
-            return false;
-    for (; i < n; ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
-
-// The GPUs' uuids by key, in a small open-addressed table, so that a
-// process's GPU is found in a probe or two. Only the first GPU of a uuid is
-// entered: it is the one a process names.
-struct gpu_table {
-    static constexpr int SLOTS = 2 * MAX_GPUS; // a power of two, never more than half full
-    text_key key[SLOTS];
-    int gpu[SLOTS]; // array position in the snapshot, -1 for an empty slot
-};
-
-// The slot holding the uuid, or the empty slot where it belongs.
-template <size_t N>
-static int find_slot(const gpu_table &t, const gpu_snapshot *snap, const text_key &k, const char (&uuid)[N]) {
-    int slot = static_cast<int>(k.mix & (gpu_table::SLOTS - 1));
-    for (; t.gpu[slot] >= 0; slot = (slot + 1) & (gpu_table::SLOTS - 1)) {
-        const text_key &o = t.key[slot];
-        if (o.mix == k.mix && o.len == k.len && same_bytes(snap->gpus[t.gpu[slot]].uuid, uuid, k.len))
-            break;
-    }
-    return slot;
-}
-
-static void fill_gpu_table(gpu_table *t, const gpu_snapshot *snap) {
-    for (int &g : t->gpu)
-        g = -1;
-    for (int i = 0; i < snap->gpu_count; ++i) {
-        if (!snap->gpus[i].uuid[0])
-            continue;
-        text_key k = key_of(snap->gpus[i].uuid);
-        int slot = find_slot(*t, snap, k, snap->gpus[i].uuid);
-        if (t->gpu[slot] < 0) {
-            t->key[slot] = k;
-            t->gpu[slot] = i;
-        }
-    }
-}
-
-// "index" of the first GPU whose uuid equals the process's, or -1.
-static int gpu_index_of(const gpu_table &t, const gpu_snapshot *snap, const char (&gpu_uuid)[UUID_SIZE]) {
+// "index" of the first GPU whose uuid equals the process's, or -1. Whole
+// fields are compared (both hold zeros after their text): the compiler
+// compares a fixed size in a few word steps, where a comparison of texts
+// walks byte by byte through what two uuids share ("GPU-" at least).
+static int gpu_index_of(const gpu_snapshot *snap, const char (&gpu_uuid)[UUID_SIZE]) {
     if (!gpu_uuid[0])
         return -1;
-    int slot = find_slot(t, snap, key_of(gpu_uuid), gpu_uuid);
-    return t.gpu[slot] < 0 ? -1 : snap->gpus[t.gpu[slot]].index;
+    for (int i = 0; i < snap->gpu_count; ++i)
+        if (memcmp(snap->gpus[i].uuid, gpu_uuid, UUID_SIZE) == 0)
+            return snap->gpus[i].index;
+    return -1;
 }
 
 // Room for any number that out_int and out_fixed write themselves: a sign,
@@ -369,7 +240,7 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     out_lit(",\"driver\":");
     put_field(snap->driver);
     out_lit(",\"utc\":");
-    put_str(stamp);
+    json_str(stamp);
     out_lit(",\"count\":");
     out_int(snap->gpu_count);
     out_lit(",\"process_count\":");
@@ -424,8 +295,6 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     }
 
     out_lit("],\"processes\":[");
-    gpu_table table;
-    fill_gpu_table(&table, snap);
     for (int i = 0; i < snap->proc_count; ++i) {
         const proc_info *p = &snap->procs[i];
         if (i)
@@ -433,7 +302,7 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
         out_lit("{\"gpu_uuid\":");
         put_field(p->gpu_uuid);
         out_lit(",\"gpu_index\":");
-        out_int(gpu_index_of(table, snap, p->gpu_uuid));
+        out_int(gpu_index_of(snap, p->gpu_uuid));
         out_lit(",\"pid\":");
         out_int(p->pid);
         out_lit(",\"name\":");
@@ -445,7 +314,6 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     out_lit("],\"message\":");
     put_field(snap->message);
     out_lit("}\n");
-    out_flush();
 }
 
 void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
@@ -496,50 +364,27 @@ void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
         copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
 }
 
-static void json_info(const char *stamp) {
+void json_info(const char *stamp, const char *platform, long pid, bool node_auth) {
     out_lit(JSON_HEADER_BLOCK);
-    out_lit("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":\"");
-    out_text(PLUGIN_VERSION);
-    out_lit("\",\"platform\":");
-    put_str(platform_name());
+    out_lit("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":");
+    json_str(PLUGIN_VERSION);
+    out_lit(",\"platform\":");
+    json_str(platform);
     out_lit(",\"pid\":");
-    out_int(platform_pid());
+    out_int(pid);
     out_lit(",\"utc\":");
-    put_str(stamp);
+    json_str(stamp);
     out_lit(",\"node_auth\":");
-    out_bool(env_nonempty("BOT_PASSWORD") != nullptr);
+    out_bool(node_auth);
     out_lit(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
             "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
     out_int(MAX_GPUS);
     out_lit(",\"zero_network\":true}\n");
-    out_flush();
 }
 
-int mode_json(const char *query) {
-    char action[64] = "";
-    if (query)
-        get_query_val(query, "action", action, sizeof action);
-    if (!action[0])
-        copy_str(action, sizeof action, "metrics");
-    bool info = strcmp(action, "info") == 0;
-    if (!info && strcmp(action, "metrics") != 0) {
-        out_lit(JSON_HEADER_BLOCK);
-        out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
-        put_str(action);
-        out_lit("}\n");
-        out_flush();
-        return 0;
-    }
-    char stamp[UTC_STAMP_SIZE];
-    utc_stamp(stamp);
-    if (info) {
-        json_info(stamp);
-        return 0;
-    }
-    // Static storage: off small stacks, and all zero, as collect_snapshot
-    // wants it; this is its only use in the process.
-    static gpu_snapshot snap;
-    collect_snapshot(&snap);
-    json_metrics(&snap, stamp);
-    return 0;
+void json_error(const char *action) {
+    out_lit(JSON_HEADER_BLOCK);
+    out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
+    json_str(action);
+    out_lit("}\n");
 }

@@ -18,8 +18,8 @@ constexpr size_t OUT_BUFFER_SIZE = 65536;
 extern char out_buf[OUT_BUFFER_SIZE];
 extern char *out_end;
 
-// Hands every gathered byte to standard output (platform_write). Called
-// before the process ends, on every way it ends.
+// Hands every gathered byte to standard output (platform_write). Called by
+// this unit when the buffer is full, and once at the end of the request.
 void out_flush();
 
 inline size_t out_free() { return static_cast<size_t>(out_buf + OUT_BUFFER_SIZE - out_end); }

@@ -25,5 +25,4 @@ void mode_html(bool embedded) {
     out_lit("<script>\n(function(){\n");
     out_lit(WEB_APP_JS);
     out_lit("\n})();\n</script></div></body></html>\n");
-    out_flush();
 }

@@ -1,16 +1,20 @@
 // plugin_vistrel: one process per HTTP request, run by the node's web server
 // in the CGI manner. The whole request path, in order:
-//   flags and discovery -> password gate -> route -> mode_json / mode_html.
+//   flags and discovery -> password gate -> route -> mode_json / mode_html,
+// and mode_json: the action -> the error document, the info document, or a
+// snapshot collected and then written as the metrics document.
 #include "plugin_vistrel.h"
 
-#include <stdlib.h>
 #include <string.h>
 
+#include "collect.h"
 #include "json.h"
 #include "output.h"
 #include "page.h"
 #include "platform.h"
 #include "response_headers.h"
+#include "text.h"
+#include "version.h"
 
 static constexpr const char *DISCOVERY_LINE = "{\"name\":\"vistrel\",\"desc\":\"Local GPUs\"}\n";
 
@@ -118,12 +122,30 @@ bool node_auth_ok() {
     return get_query_val(platform_getenv("QUERY_STRING"), "pwd", pwd, sizeof pwd) && same_secret(pwd, secret);
 }
 
-void check_node_auth() {
-    if (node_auth_ok())
+// ---- routing ---------------------------------------------------------------
+
+// A request routed to JSON, from its raw query text (may be NULL).
+static void mode_json(const char *query) {
+    char action[64] = "";
+    get_query_val(query, "action", action, sizeof action);
+    if (!action[0])
+        copy_str(action, sizeof action, "metrics");
+    bool info = strcmp(action, "info") == 0;
+    if (!info && strcmp(action, "metrics") != 0) {
+        json_error(action);
         return;
-    out_lit(REFUSAL_RESPONSE);
-    out_flush();
-    exit(0);
+    }
+    char stamp[UTC_STAMP_SIZE];
+    utc_stamp(stamp);
+    if (info) {
+        json_info(stamp, platform_name(), platform_pid(), env_nonempty("BOT_PASSWORD") != nullptr);
+        return;
+    }
+    // Static storage: off small stacks, and all zero, as collect_snapshot
+    // wants it; this is its only use in the process.
+    static gpu_snapshot snap;
+    collect_snapshot(&snap);
+    json_metrics(&snap, stamp);
 }
 
 // ---- entry -----------------------------------------------------------------
@@ -173,7 +195,10 @@ static void answer(int argc, char **argv) {
         out_text(DISCOVERY_LINE);
         return;
     }
-    check_node_auth();
+    if (!node_auth_ok()) {
+        out_lit(REFUSAL_RESPONSE);
+        return;
+    }
     // Routing looks for markers anywhere in the raw, undecoded query text.
     const char *query = platform_getenv("QUERY_STRING");
     if (query && (strstr(query, "action=") || strstr(query, "format=json"))) {
@@ -187,6 +212,6 @@ static void answer(int argc, char **argv) {
 int plugin_main(int argc, char **argv) {
     platform_init();
     answer(argc, argv);
-    out_flush();
+    out_flush(); // the response leaves here; the buffer flushes itself only when full
     return 0;
 }

@@ -1,9 +1,8 @@
-// The request front: the entry, query values and the node password gate.
+// The request front: the entry, query values, the node password gate and
+// the routing of a request to its document or the page.
 #pragma once
 
 #include <stddef.h>
-
-constexpr const char *PLUGIN_VERSION = "1.0.3";
 
 // Finds the first name=value pair called name in the raw query text and
 // URL-decodes its value into out (size bytes, at least 2). Returns 1 when the
@@ -18,10 +17,6 @@ bool same_secret(const char *given, size_t given_len, const char *secret);
 // True when the node has no password or the request carries it in the
 // X-Bot-Password header, a Bearer token or the pwd parameter.
 bool node_auth_ok();
-
-// Returns when the request may go on; otherwise writes the 401 refusal and
-// ends the process with status 0.
-void check_node_auth();
 
 // Serves one request, or answers a flag or discovery, from the process
 // arguments and the environment. Returns the exit status, always 0.

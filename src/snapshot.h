@@ -6,7 +6,10 @@
 constexpr int MAX_GPUS = 32;
 constexpr int MAX_PROCS = 256;
 
-// Text field sizes in bytes, terminator included.
+// Text field sizes in bytes, terminator included. The uuid fields hold zero
+// bytes from their terminator to their end, so that they can be compared
+// whole: entries are zeroed as a whole when they are started, and a uuid is
+// written once.
 constexpr int UUID_SIZE = 64;
 constexpr int NAME_SIZE = 96;
 constexpr int DRIVER_SIZE = 48;
@@ -48,25 +51,3 @@ struct gpu_snapshot {
     int mocked;               // 1 when a fixture hook took part
     char message[MESSAGE_SIZE];
 };
-
-// The initial state of every metrics request: all zero, source "none" and the
-// no-GPU message.
-void snapshot_init(gpu_snapshot *snap);
-
-// Strips spaces, tabs, CR and LF at both ends, in place. NULL gives NULL.
-char *trim(char *s);
-
-// Reads one finite number at the start of s into *out and returns 1; returns
-// 0 and leaves *out alone for NULL, empty text, text holding "N/A" or "n/a",
-// no digits, a range error, or an infinite or not-a-number value.
-int parse_num(const char *s, double *out);
-
-// Copies src into dst (size bytes, at least 1), cut to size-1 bytes and
-// always terminated; NULL src gives the empty text. A well-formed UTF-8
-// character that the cut would split is left out whole.
-void copy_str(char *dst, int size, const char *src);
-
-// The length in bytes of the well-formed UTF-8 character at s (1 for ASCII
-// and for the terminator), or 0 when the bytes there are no such character:
-// no overlong forms, no surrogates, nothing above U+10FFFF.
-int utf8_length(const char *s);

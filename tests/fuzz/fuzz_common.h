@@ -18,6 +18,7 @@
 #include "json.h"
 #include "plugin_vistrel.h"
 #include "snapshot.h"
+#include "text.h"
 
 #define FUZZ_CHECK(cond, ...)                                                                                          \
     do {                                                                                                               \

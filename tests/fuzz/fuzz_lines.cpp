@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "fuzz_common.h"
@@ -39,7 +40,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     snapshot_init(&snap);
-    nv_gpu_ctx ctx{&snap};
     while (in.remaining_bytes() > 0) {
         int which = in.ConsumeIntegralInRange(0, 2);
         std::string line = in.ConsumeRandomLengthString(2048);
@@ -47,10 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<char> buf(line.begin(), line.end());
         buf.push_back('\0');
         const int gpus_before = snap.gpu_count, procs_before = snap.proc_count;
+        const long len = static_cast<long>(std::strlen(buf.data()));
         switch (which) {
-        case 0: nv_gpu_line(buf.data(), &ctx); break;
-        case 1: nv_proc_line(buf.data(), &snap); break;
-        default: amd_line(buf.data(), &snap); break;
+        case 0: nv_gpu_line(buf.data(), len, &snap); break;
+        case 1: nv_proc_line(buf.data(), len, &snap); break;
+        default: amd_line(buf.data(), len, &snap); break;
         }
         fuzz::check_snapshot(snap);
         FUZZ_CHECK(snap.proc_count - procs_before <= 1, "one line added %d processes", snap.proc_count - procs_before);

@@ -7,6 +7,7 @@
 
 #include "expected.h"
 #include "json_check.h"
+#include "output.h"
 
 namespace fuzz {
 
@@ -26,6 +27,7 @@ void capture_begin() {
 }
 
 std::string capture_end() {
+    out_flush();
     std::fflush(stdout);
     off_t n = lseek(1, 0, SEEK_CUR);
     std::string text(static_cast<size_t>(n), '\0');

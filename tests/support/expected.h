@@ -1,5 +1,6 @@
 // The expected responses of tests/data/expected/, byte for byte what the
-// program writes, shared with the Windows suite. What no test can know ahead
+// program writes, and the cases of tests/data/cases, both shared with the
+// Windows suite. What no test can know ahead
 // is a placeholder there: <UTC> the stamp, <PID> the process id, and in the
 // info and unknown-action documents <PLATFORM>, <NODE_AUTH> and <REQUESTED>.
 #pragma once
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,4 +52,57 @@ inline const std::string &expected_html_header() {
 inline const std::string &expected_refusal() {
     static const std::string text = expected("refusal");
     return text;
+}
+
+// One line of tests/data/cases: a request and the response it must get.
+struct shared_case {
+    std::string name;
+    std::vector<std::string> args, env;
+    std::string expected; // a file of expected/, or "page"
+    std::vector<std::pair<std::string, std::string>> fills;
+};
+
+// The words of a field, split at single spaces, each "\x20" made a space.
+inline std::vector<std::string> case_words(const std::string &field) {
+    std::vector<std::string> words;
+    std::istringstream in(field);
+    for (std::string w; std::getline(in, w, ' ');) {
+        if (w.empty())
+            continue;
+        for (size_t at; (at = w.find("\\x20")) != std::string::npos;)
+            w.replace(at, 4, " ");
+        words.push_back(w);
+    }
+    return words;
+}
+
+// Every case of tests/data/cases, "@name" values made fixture paths.
+inline std::vector<shared_case> shared_cases() {
+    std::vector<shared_case> cases;
+    std::istringstream in(read_file(data_dir() + "/cases"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string x; std::getline(fields, x, '|');)
+            f.push_back(x);
+        f.resize(5);
+        shared_case c{f[0], case_words(f[1]), case_words(f[2]), f[3], {}};
+        for (std::string &e : c.env) {
+            size_t eq = e.find('=');
+            if (eq != std::string::npos && e.compare(eq + 1, 1, "@") == 0)
+                e.replace(eq + 1, 1, data_dir() + "/fixtures/");
+        }
+        for (const std::string &v : case_words(f[4])) {
+            size_t eq = v.find('=');
+            c.fills.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+        }
+        cases.push_back(c);
+    }
+    if (cases.empty()) {
+        std::fprintf(stderr, "no case in %s/cases\n", data_dir().c_str());
+        std::abort();
+    }
+    return cases;
 }

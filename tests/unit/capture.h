@@ -1,4 +1,6 @@
-// Captures what a function writes to standard output through stdio.
+// Captures what a function writes to standard output: through the output
+// unit, whose buffer is flushed at the end as the request's end flushes it,
+// or through stdio.
 #pragma once
 
 #include <unistd.h>
@@ -6,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "output.h"
 
 template <typename F> std::string capture_stdout(F fn) {
     std::fflush(stdout);
@@ -15,6 +19,7 @@ template <typename F> std::string capture_stdout(F fn) {
     if (!tmp || saved < 0 || dup2(fileno(tmp), 1) < 0)
         std::abort();
     fn();
+    out_flush();
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);

@@ -24,8 +24,11 @@
 #include "expected.h"
 #include "files.h"
 #include "json.h"
+#include "output.h"
 #include "plugin_vistrel.h"
+#include "response_headers.h"
 #include "snapshot.h"
+#include "text.h"
 
 namespace {
 
@@ -266,7 +269,8 @@ TEST(ParseNum, AgreesWithStrtodToTheBit) {
         return 1;
     };
     // Hand-picked: signs, points, zeros, the 2^53 and 22-digit limits, what
-    // strtod reads beyond plain decimals, what it reads only in part.
+    // strtod reads beyond plain decimals, what it reads only in part; twenty
+    // digits past 2^64, which a 64-bit integer holds only wrapped (to 5).
     std::istringstream hard(
         "0 -0 +0 -0.0 0. .0 -.5 . - + -. 00012.50 1.2.3 5W 61.4% 9007199254740991 9007199254740992 "
         "9007199254740993 -9007199254740993.0 900719925474099.3 1234567890123456789 12345678901234567890 "
@@ -274,7 +278,8 @@ TEST(ParseNum, AgreesWithStrtodToTheBit) {
         "1.00000000000000000000000 0x1A 0X1p3 1e5 1E-5 1e 2.5e-3x 1N/A 3/4 N/ /A "
         "0.000000000000000000000000001234 1e-320 4.9406564584124654e-324 2.2250738585072011e-308 "
         "179769313486231570000000000000000000000000 123456789012345678901234567890.123 "
-        "0000000000000000000000000000000000001.5 -00.000 7e0 1.7976931348623157e308 ");
+        "0000000000000000000000000000000000001.5 -00.000 7e0 1.7976931348623157e308 18446744073709551621 "
+        "1844674407370955162.1 -184467440737095516.21 ");
     std::vector<std::string> texts;
     for (std::string t; hard >> t;)
         texts.push_back(t);
@@ -328,6 +333,11 @@ TEST(CopyStr, NeverEndsInsideACharacter) {
         {NAME_SIZE, a94 + e, a94},
         {NAME_SIZE, a(93) + e, a(93) + e},
         {NAME_SIZE, a(95) + e, a(95)},
+        // A character that ends exactly at the cut stays, whatever follows.
+        {NAME_SIZE, a(93) + e + "b", a(93) + e},
+        {NAME_SIZE, a(93) + e + "\x80", a(93) + e},
+        {16, a(12) + euro + "\xbf", a(12) + euro},
+        {16, a(11) + fire + "\x80\x80", a(11) + fire},
         {16, a(14) + euro, a(14)},
         {16, a(13) + euro, a(13)},
         {16, a(12) + euro, a(12) + euro},
@@ -364,6 +374,41 @@ TEST(Snapshot, StartsAsNone) {
     EXPECT_EQ(snap.gpu_count, 0);
     EXPECT_EQ(snap.proc_count, 0);
     EXPECT_EQ(snap.gpus[MAX_GPUS - 1].index, 0);
+}
+
+// ---- the output buffer -----------------------------------------------------
+
+// Pieces of one byte less than the free room, exactly the room and one byte
+// more, written at the buffer's end, then more: the bytes arrive whole and
+// in order, and none is written past the buffer (the sanitizer build runs
+// this too). So do pieces larger than the whole buffer.
+TEST(Output, PiecesAtTheEdgeOfTheBuffer) {
+    auto pattern = [](size_t n, char base) {
+        std::string text(n, base);
+        for (size_t i = 0; i < n; ++i)
+            text[i] = static_cast<char>(base + i % 23);
+        return text;
+    };
+    const std::string tail = "|end";
+    for (size_t room : {size_t{1}, size_t{2}, size_t{100}, OUT_BUFFER_SIZE})
+        for (size_t n : {room - 1, room, room + 1, OUT_BUFFER_SIZE + 1}) {
+            const std::string head = pattern(OUT_BUFFER_SIZE - room, 'a'), piece = pattern(n, 'A');
+            size_t free_before = 0, free_after = 0;
+            std::string got = capture_stdout([&] {
+                out_bytes(head.data(), head.size());
+                free_before = out_free();
+                out_bytes(piece.data(), piece.size());
+                free_after = out_free(); // past the buffer's end it would wrap around
+                out_char(tail[0]);
+                out_text(tail.c_str() + 1);
+            });
+            EXPECT_EQ(free_before, room);
+            EXPECT_LE(free_after, OUT_BUFFER_SIZE) << "room " << room << ", piece " << n;
+            std::string want = head;
+            want.append(piece).append(tail);
+            EXPECT_TRUE(got == want) << "room " << room << ", piece " << n << ": " << got.size() << " bytes, "
+                                     << want.size() << " expected";
+        }
 }
 
 // ---- JSON writing ----------------------------------------------------------
@@ -438,7 +483,7 @@ TEST(JsonStr, ReplacesEachByteOfNoCharacter) {
 }
 
 TEST(JsonHeader, Is107Bytes) {
-    std::string h = capture_stdout([] { json_header(); });
+    const std::string h = JSON_HEADER_BLOCK;
     EXPECT_EQ(h, expected_json_header());
     EXPECT_EQ(h.size(), 107u);
 }
@@ -509,6 +554,35 @@ TEST(JsonMetrics, GpuIndexLookupAndNullPower) {
     EXPECT_NE(doc.find("\"gpu_index\":7,\"pid\":1,"), std::string::npos);
     EXPECT_NE(doc.find("\"gpu_index\":-1,\"pid\":2,"), std::string::npos);
     EXPECT_NE(doc.find("\"gpu_index\":-1,\"pid\":3,"), std::string::npos);
+}
+
+// Every GPU slot in use, uuids that differ only in their last bytes: a
+// process finds the last GPU, and one naming a uuid no GPU has, or only the
+// start of one, gets -1.
+TEST(JsonMetrics, GpuIndexLookupAmongAllGpus) {
+    static gpu_snapshot snap;
+    snapshot_init(&snap);
+    auto uuid = [](int i) { return "GPU-5e7f4c1a-0000-4000-8000-6c9d0b7e1f" + std::to_string(10 + i); };
+    for (int i = 0; i < MAX_GPUS; ++i)
+        snap.gpus[i] = make_gpu(100 + i, uuid(i).c_str(), "g", 0, 0, 0);
+    snap.gpu_count = MAX_GPUS;
+    const struct {
+        std::string uuid;
+        int gpu_index;
+    } cases[] = {
+        {uuid(0), 100},
+        {uuid(MAX_GPUS - 1), 100 + MAX_GPUS - 1},
+        {"GPU-5e7f4c1a-0000-4000-8000-6c9d0b7e1f99", -1},
+        {"GPU-5e7f4c1a-0000-4000-8000-6c9d0b7e1f1", -1},
+        {uuid(5) + "0", -1},
+    };
+    for (const auto &c : cases) {
+        snap.procs[0] = make_proc(c.uuid.c_str(), 1, "p", 0);
+        snap.proc_count = 1;
+        std::string doc = capture_stdout([] { json_metrics(&snap, "x"); });
+        EXPECT_NE(doc.find("\"gpu_index\":" + std::to_string(c.gpu_index) + ",\"pid\":1,"), std::string::npos)
+            << c.uuid;
+    }
 }
 
 TEST(JsonMetrics, RoundsHalfToEvenAndSaturatesOverflow) {
@@ -618,20 +692,18 @@ TEST(UtcFormat, MatchesGmtime) {
 
 struct nv_fixture : ::testing::Test {
     gpu_snapshot *snap = nullptr;
-    nv_gpu_ctx ctx{};
     void SetUp() override {
         static gpu_snapshot storage;
         snap = &storage;
         snapshot_init(snap);
-        ctx.snap = snap;
     }
     void gpu(const char *text) {
         std::string line = text;
-        nv_gpu_line(line.data(), &ctx);
+        nv_gpu_line(line.data(), static_cast<long>(line.size()), snap);
     }
     void proc(const char *text) {
         std::string line = text;
-        nv_proc_line(line.data(), snap);
+        nv_proc_line(line.data(), static_cast<long>(line.size()), snap);
     }
 };
 
@@ -789,7 +861,7 @@ TEST_F(nv_fixture, IndexSaturatesInsteadOfOverflowing) {
 struct amd_fixture : nv_fixture {
     void line(const char *text) {
         std::string l = text;
-        amd_line(l.data(), snap);
+        amd_line(l.data(), static_cast<long>(l.size()), snap);
     }
 };
 

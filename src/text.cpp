@@ -1,0 +1,163 @@
+// The text helpers of text.h.
+#include "text.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+char *trim(char *s) {
+    if (!s)
+        return nullptr;
+    while (is_blank(*s))
+        ++s;
+    char *end = s + strlen(s);
+    while (end > s && is_blank(end[-1]))
+        --end;
+    *end = '\0';
+    return s;
+}
+
+static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a plain decimal at the start of s ("61.4", "-3", "700.00", ".5"), as
+// strtod would, when that can be done exactly: the digits without the point
+// make an integer below 2^53 and at most 22 of them follow the point. Both
+// that integer and the power of ten are then doubles without error, and one
+// division rounds their quotient correctly, as strtod rounds the decimal
+// (Clinger's fast path). Returns the end of the number, or NULL for anything
+// else, which strtod then reads: exponents, hexadecimal, "inf" and "nan",
+// longer digit runs, no digit at all. A document holds hundreds of numbers,
+// and this is much cheaper than musl's strtod (bench/results/ counts it).
+static const char *read_plain_decimal(const char *s, double *out) {
+    static constexpr double POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    constexpr ptrdiff_t MAX_SCALE = sizeof POW10 / sizeof POW10[0] - 1;
+    constexpr ptrdiff_t MAX_DIGITS = 19; // any run of this many fits in 64 bits
+    const char *p = s;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        ++p;
+    const char *start = p;
+    while (*p == '0') // leading zeros: digits, but none of the integer's
+        ++p;
+    unsigned long long m = 0;
+    const char *first = p;
+    for (; is_digit(*p); ++p)
+        m = m * 10 + static_cast<unsigned>(*p - '0');
+    ptrdiff_t digits = p - first, scale = 0;
+    bool point = *p == '.';
+    if (point) {
+        const char *fraction = ++p;
+        if (m == 0)
+            while (*p == '0')
+                ++p;
+        first = p;
+        // Past MAX_DIGITS m wraps, and is then not used.
+        for (; is_digit(*p); ++p)
+            m = m * 10 + static_cast<unsigned>(*p - '0');
+        digits += p - first;
+        scale = p - fraction;
+    }
+    bool any_digit = p - start > (point ? 1 : 0);
+    // An exponent or a hexadecimal prefix would go on; strtod reads those.
+    if (!any_digit || *p == 'e' || *p == 'E' || *p == 'x' || *p == 'X' || digits > MAX_DIGITS || m >= (1ULL << 53) ||
+        scale > MAX_SCALE)
+        return nullptr;
+    double v = static_cast<double>(m) / POW10[scale];
+    *out = negative ? -v : v;
+    return p;
+}
+
+// "N/A" or "n/a" in s from the given position on: a '/' between the two letters.
+static bool says_not_available(const char *s, const char *from) {
+    for (const char *p = from; *p; ++p)
+        if (*p == '/' && p > s && ((p[-1] == 'N' && p[1] == 'A') || (p[-1] == 'n' && p[1] == 'a')))
+            return true;
+    return false;
+}
+
+int parse_num(const char *s, double *out) {
+    if (!s || !*s)
+        return 0;
+    double v = 0.0;
+    const char *rest = read_plain_decimal(s, &v);
+    // A plain number holds no letter, so only what follows it can say "N/A".
+    if (says_not_available(s, rest ? rest : s))
+        return 0;
+    if (!rest) {
+        errno = 0;
+        char *end = nullptr;
+        v = strtod(s, &end);
+        // strtod also reads "inf" and "nan"; such words are no JSON number.
+        if (end == s || errno != 0 || !isfinite(v))
+            return 0;
+    }
+    *out = v;
+    return 1;
+}
+
+int read_int(const char *s) {
+    while (*s == ' ' || (*s >= '\t' && *s <= '\r'))
+        ++s;
+    bool neg = *s == '-';
+    if (*s == '-' || *s == '+')
+        ++s;
+    long long v = 0;
+    for (; *s >= '0' && *s <= '9'; ++s)
+        if (v <= INT_MAX)
+            v = v * 10 + (*s - '0');
+    if (neg)
+        v = -v;
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+int utf8_length(const char *s) {
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
+    auto in = [](unsigned char c, int lo, int hi) { return c >= lo && c <= hi; };
+    unsigned char c = u[0];
+    if (c < 0x80)
+        return 1;
+    // The second byte's range depends on the first: that is what rules out
+    // overlong forms, surrogates and values above U+10FFFF.
+    int len = 0, lo = 0x80, hi = 0xBF;
+    if (in(c, 0xC2, 0xDF))
+        len = 2;
+    else if (in(c, 0xE0, 0xEF))
+        len = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (in(c, 0xF0, 0xF4))
+        len = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else
+        return 0;
+    if (!in(u[1], lo, hi))
+        return 0;
+    for (int i = 2; i < len; ++i)
+        if (!in(u[i], 0x80, 0xBF))
+            return 0;
+    return len;
+}
+
+void copy_span(char *dst, int size, const char *src, int len) {
+    int n = len < size - 1 ? len : size - 1;
+    if (len > n) {
+        // The character that holds the byte at the cut starts at most three
+        // bytes before it; it stays only when it ends before the cut.
+        int start = n;
+        while (start > 0 && n - start < 3 && (static_cast<unsigned char>(src[start]) & 0xC0) == 0x80)
+            --start;
+        if (start < n && start + utf8_length(src + start) > n)
+            n = start;
+    }
+    memcpy(dst, src, static_cast<size_t>(n));
+    dst[n] = '\0';
+}
+
+void copy_str(char *dst, int size, const char *src) {
+    if (!src) {
+        dst[0] = '\0';
+        return;
+    }
+    copy_span(dst, size, src, static_cast<int>(strnlen(src, static_cast<size_t>(size))));
+}
