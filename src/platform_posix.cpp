@@ -279,10 +279,14 @@ static void close_from(int first) {
     if (getppid() != parent)
         _exit(127);
     // Handled signals return to their defaults by the exec itself; ignored
-    // ones (ours, or a server's) would stay ignored.
+    // ones (ours, or a server's) would stay ignored. Through the system call:
+    // the C library refuses the signals it keeps for itself, which a server
+    // may have left ignored too. An all-zero kernel sigaction is the default
+    // action with no flags and no mask, whatever the field order.
+    static const unsigned long dfl[8] = {};
     for (int sig = 1; sig < NSIG; ++sig)
         if (sig != SIGKILL && sig != SIGSTOP && sigismember(&stop_set, sig) != 1)
-            signal(sig, SIG_DFL);
+            syscall(SYS_rt_sigaction, sig, dfl, nullptr, (NSIG - 1) / 8);
     int null_fd = openat(AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd < 0)
         fail_start(report_fd, 0);
