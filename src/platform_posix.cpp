@@ -85,7 +85,8 @@ static int read_children(pid_t *pids, int cap) {
 // Kills the command and every descendant it has: as child subreaper we
 // adopt whatever the tool left behind, detached ones included, so killing
 // our children until none is left reaches the whole tree. Without /proc the
-// walk sees nothing, and the tool's own process group is what is killed.
+// walk sees nothing, and the tool's own process group is what is killed,
+// and waited for until none of it is left (its orphans are ours to reap).
 // Gives up at until_ms on a process that will not die (stuck in the driver).
 // Only async-signal-safe calls, for the stop handler.
 static void kill_descendants(pid_t child, pid_t group, long long until_ms) {
@@ -98,7 +99,7 @@ static void kill_descendants(pid_t child, pid_t group, long long until_ms) {
         }
         pid_t pids[256];
         int n = read_children(pids, 256);
-        if (n == 0 || now_ms() >= until_ms)
+        if ((n == 0 && (group <= 0 || kill(-group, 0) != 0)) || now_ms() >= until_ms)
             return;
         for (int i = 0; i < n; ++i)
             kill(pids[i], SIGKILL);
