@@ -28,8 +28,8 @@
 // TRAP, ABRT, SYS), which report a fault of our own, where walking processes
 // from a broken state is unsound and the sanitizers want the signal; the
 // parent-death signal still ends the tool's shell then.
-static constexpr int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2, SIGALRM,
-                                       SIGXCPU, SIGPWR, SIGIO,   SIGSTKFLT, SIGVTALRM, SIGPROF};
+static constexpr int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT,   SIGUSR1,   SIGUSR2, SIGALRM,
+                                       SIGXCPU, SIGPWR, SIGIO,  SIGSTKFLT, SIGVTALRM, SIGPROF};
 static sigset_t stop_set;
 
 // The command that runs now, 0 when none does: its shell, and its process
@@ -138,10 +138,11 @@ static void install_stop_handlers() {
 
 void platform_init() {
     // A server may start us with a standard descriptor closed; without this a
-    // pipe or file could land on 0, 1 or 2 and be mixed up with them.
+    // pipe or file could land on 0, 1 or 2 and be mixed up with them. The
+    // lowest free descriptor is fd itself.
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-            openat(AT_FDCWD, "/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+            (void)openat(AT_FDCWD, "/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
     // A descriptor shared with the server may come in non-blocking; a write
     // that the reader is not ready for would then fail and cut the response.
     int flags = fcntl(1, F_GETFL);

@@ -60,8 +60,8 @@ static int launch_inheriting(int argc, char **argv) {
     if (!GetTempPathA(MAX_PATH, temp) || !GetTempFileNameA(temp, "vis", 0, name))
         return 2;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS,
-                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE file =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     static char body[4242];
     DWORD wrote = 0;
     if (file == INVALID_HANDLE_VALUE || !WriteFile(file, body, sizeof body, &wrote, nullptr))
