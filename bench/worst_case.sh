@@ -13,7 +13,11 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 plugin=${1:-$here/build/plugin_vistrel}
 dir=$(mktemp -d /tmp/vistrel-worst.XXXXXX)
 # The helpers write their process ids to $dir/pids and are ended by them.
-trap 'for p in $(cat "$dir/pids" 2>/dev/null); do kill -KILL "$p" 2>/dev/null || :; done; rm -rf "$dir"' EXIT
+cleanup() {
+  for p in $(cat "$dir/pids" 2>/dev/null); do kill -KILL "$p" 2>/dev/null || :; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
 cat > "$dir/stuck.c" <<'C'
 #define _GNU_SOURCE
 #include <signal.h>
