@@ -27,15 +27,14 @@
 // ignored so that a write fails instead; and the faults (SEGV, BUS, FPE, ILL,
 // TRAP, ABRT, SYS), which report a fault of our own, where walking processes
 // from a broken state is unsound and the sanitizers want the signal; the
-// parent-death signal still ends the tool's shell then.
+// command's guard still ends the tool then.
 static constexpr int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT,   SIGUSR1,   SIGUSR2, SIGALRM,
                                        SIGXCPU, SIGPWR, SIGIO,  SIGSTKFLT, SIGVTALRM, SIGPROF};
 static sigset_t stop_set;
 
 // The command that runs now, 0 when none does: its shell, and its process
-// group when it has one of its own (without /proc, see platform_open_cmd).
-// The stop handler reads them, so they are written only while the stop
-// signals are blocked.
+// group, which its guard leads (see platform_open_cmd). The stop handler
+// reads them, so they are written only while the stop signals are blocked.
 static volatile sig_atomic_t running_child;
 static volatile sig_atomic_t running_group;
 
@@ -90,8 +89,12 @@ static int read_children(pid_t *pids, int cap) {
 // Gives up at until_ms on a process that will not die (stuck in the driver).
 // Only async-signal-safe calls, for the stop handler.
 static void kill_descendants(pid_t child, pid_t group, long long until_ms) {
-    if (group > 0)
+    if (group > 0) {
         kill(-group, SIGKILL);
+        // The guard leads the group and dies at once: reaped here, it costs
+        // no round of the wait below.
+        waitpid(group, nullptr, 0);
+    }
     if (child > 0)
         kill(child, SIGKILL);
     for (;;) {
