@@ -29,7 +29,10 @@ constexpr const char *ROCM_QUERY =
 static void set_no_source(gpu_snapshot *snap) {
     copy_str(snap->source, SOURCE_SIZE, "none");
     snap->available = 0;
-    copy_str(snap->message, MESSAGE_SIZE, NO_GPU_MESSAGE);
+    // A vendor command that could not even be started tells nothing of the
+    // GPUs: the user is told why instead of "no GPU".
+    const char *failure = platform_start_failure();
+    copy_str(snap->message, MESSAGE_SIZE, failure ? failure : NO_GPU_MESSAGE);
 }
 
 void snapshot_init(gpu_snapshot *snap) {

@@ -14,9 +14,8 @@
 #endif
 
 // Called first in main: standard output gets blocking writes and untranslated
-// line ends; a client that hangs up makes writes fail quietly instead of
-// killing the process; the signals a server stops us with stop a running tool
-// too.
+// line ends; a client that hangs up, or a file size limit, makes writes fail
+// quietly instead of killing the process.
 void platform_init();
 
 // Writes n bytes to standard output, in order after everything written
@@ -54,11 +53,18 @@ struct platform_stream {
 bool platform_open_file(platform_stream *s, const char *path, int timeout_ms);
 
 // Runs the command text through the command interpreter, unchanged, with its
-// standard output connected to the stream. The command and everything it
-// starts are stopped when timeout_ms have passed, and once the interpreter
-// has ended its output is waited for only a short quiet time. False when it
-// cannot start.
+// standard output connected to the stream and nothing else of ours. The
+// command and everything it starts are stopped when timeout_ms have passed,
+// when we end however we end, and once the interpreter has ended its output
+// is waited for only a short quiet time. False when it cannot start (no
+// process, no interpreter, no descriptor left); a command that starts but is
+// not found is not such a failure.
 bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms);
+
+// Why the first command of this process that could not be started failed,
+// as a text for the user ("Could not start nvidia-smi: fork: Resource
+// temporarily unavailable"); NULL when every command started.
+const char *platform_start_failure();
 
 // Reads up to cap bytes. Returns the number read, or 0 at the end of output,
 // on a read error, or when the deadline has passed (the command is then

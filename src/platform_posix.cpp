@@ -3,13 +3,13 @@
 #include "platform.h"
 #include "platform_common.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -18,11 +18,24 @@
 #include <time.h>
 #include <unistd.h>
 
-// The signals with which a server stops a CGI program it no longer wants.
-static constexpr int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// Every signal whose default action ends the process and that comes from
+// outside: a server or supervisor that stops us (TERM, HUP, INT, QUIT, and
+// whatever else it was told to send: USR1, USR2, ALRM, PWR, IO, STKFLT,
+// realtime signals), a timer (ALRM, VTALRM, PROF) or a soft CPU limit
+// (XCPU). While a tool runs, each of them first ends the tool and all it
+// started, then ends us the same way. Left alone: PIPE and XFSZ, which are
+// ignored so that a write fails instead; and the faults (SEGV, BUS, FPE, ILL,
+// TRAP, ABRT, SYS), which report a fault of our own, where walking processes
+// from a broken state is unsound and the sanitizers want the signal; the
+// command's guard still ends the tool then.
+static constexpr int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT,   SIGUSR1,   SIGUSR2, SIGALRM,
+                                       SIGXCPU, SIGPWR, SIGIO,  SIGSTKFLT, SIGVTALRM, SIGPROF};
+static sigset_t stop_set;
 
-// The process group of the command that runs now, 0 when none does. The stop
-// handler reads it, so it is written only while those signals are blocked.
+// The command that runs now, 0 when none does: its shell, and its process
+// group, which its guard leads (see platform_open_cmd). The stop handler
+// reads them, so they are written only while the stop signals are blocked.
+static volatile sig_atomic_t running_child;
 static volatile sig_atomic_t running_group;
 
 // Readable when a child has changed state: SIGCHLD stays blocked while a
@@ -38,13 +51,7 @@ static long long now_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-template <int N> static void block_signals(int how, const int (&signals)[N]) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : signals)
-        sigaddset(&set, sig);
-    sigprocmask(how, &set, nullptr);
-}
+static void block_stop_signals(int how) { sigprocmask(how, &stop_set, nullptr); }
 
 // Reads the process ids of our children from /proc into pids; returns how
 // many. Only system calls, so the stop handler may use it too. The program
@@ -74,20 +81,28 @@ static int read_children(pid_t *pids, int cap) {
     return n;
 }
 
-// Kills the command's process group and every other descendant: as child
-// subreaper we adopt whatever the tool left behind, detached ones included,
-// so killing our children until none is left reaches the whole tree. Gives
-// up after wait_ms on a process that will not die (stuck in the driver).
+// Kills the command and every descendant it has: as child subreaper we
+// adopt whatever the tool left behind, detached ones included, so killing
+// our children until none is left reaches the whole tree. Without /proc the
+// walk sees nothing, and the tool's own process group is what is killed,
+// and waited for until none of it is left (its orphans are ours to reap).
+// Gives up at until_ms on a process that will not die (stuck in the driver).
 // Only async-signal-safe calls, for the stop handler.
-static void kill_descendants(pid_t group, long long wait_ms) {
-    if (group > 0)
+static void kill_descendants(pid_t child, pid_t group, long long until_ms) {
+    if (group > 0) {
         kill(-group, SIGKILL);
-    for (long long waited = 0;; waited += 5) {
+        // The guard leads the group and dies at once: reaped here, it costs
+        // no round of the wait below.
+        waitpid(group, nullptr, 0);
+    }
+    if (child > 0)
+        kill(child, SIGKILL);
+    for (;;) {
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
         pid_t pids[256];
         int n = read_children(pids, 256);
-        if (n == 0 || waited >= wait_ms)
+        if ((n == 0 && (group <= 0 || kill(-group, 0) != 0)) || now_ms() >= until_ms)
             return;
         for (int i = 0; i < n; ++i)
             kill(pids[i], SIGKILL);
@@ -97,19 +112,40 @@ static void kill_descendants(pid_t group, long long wait_ms) {
 }
 
 // A server that gives up on the request stops us; the tool and everything it
-// started go with us instead of living on without a reader.
+// started go with us instead of living on without a reader. The stop signals
+// stay blocked while this runs, and the one that came ends us once it
+// returns.
 static void on_stop_signal(int sig) {
-    kill_descendants(static_cast<pid_t>(running_group), 100);
+    kill_descendants(static_cast<pid_t>(running_child), static_cast<pid_t>(running_group), now_ms() + 100);
     signal(sig, SIG_DFL);
     raise(sig);
 }
 
+// Done with the first command: a request without one never needs them, and
+// each costs a system call. Realtime signals are the program's own, minus
+// those the C library keeps for itself below SIGRTMIN.
+static void install_stop_handlers() {
+    sigemptyset(&stop_set);
+    for (int sig : STOP_SIGNALS)
+        sigaddset(&stop_set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&stop_set, sig);
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sa.sa_mask = stop_set;
+    sa.sa_flags = SA_RESTART;
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&stop_set, sig) == 1)
+            sigaction(sig, &sa, nullptr);
+}
+
 void platform_init() {
     // A server may start us with a standard descriptor closed; without this a
-    // pipe or file could land on 0, 1 or 2 and be mixed up with them.
+    // pipe or file could land on 0, 1 or 2 and be mixed up with them. The
+    // lowest free descriptor is fd itself.
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            (void)openat(AT_FDCWD, "/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
     // A descriptor shared with the server may come in non-blocking; a write
     // that the reader is not ready for would then fail and cut the response.
     int flags = fcntl(1, F_GETFL);
@@ -117,14 +153,14 @@ void platform_init() {
         fcntl(1, F_SETFL, flags & ~O_NONBLOCK);
     // Dispositions and the signal mask are inherited across exec, and some
     // servers and supervisors leave SIGCHLD ignored or signals blocked; the
-    // child handling relies on neither.
+    // child handling relies on neither. A write past a file size limit, like
+    // one to a client that hung up, fails instead of ending the process.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     signal(SIGCHLD, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : STOP_SIGNALS)
-        signal(sig, on_stop_signal);
 }
 
 // Straight to the descriptor: the output unit has gathered the bytes
@@ -174,23 +210,99 @@ bool platform_open_file(platform_stream *s, const char *path, int timeout_ms) {
     return true;
 }
 
-// The child's side of platform_open_cmd: its own process group, the root as
-// working folder (an empty or "." entry of PATH must not find a tool in the
-// server's folder), the pipe as standard output, no request body on standard
-// input, nothing of ours on standard error, default signals, and the
-// environment without the request. A step that fails ends the child before
-// the command runs, as a careful CGI runner does.
-[[noreturn]] static void exec_command(const char *cmd, int out_fd) {
-    setpgid(0, 0);
-    for (int sig : STOP_SIGNALS)
-        signal(sig, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd < 0 || chdir("/") != 0 || dup2(out_fd, 1) < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 2) < 0)
+// The write end of the pipe whose end tells each command's guard that we
+// are gone; only we hold it, close-on-exec, so it ends with us however we
+// end.
+static int alive_fd = -1;
+
+// What the child tells its parent when it cannot run the command: which step
+// failed and the error number. Nothing arrives when the exec succeeds.
+struct start_report {
+    int step;
+    int error;
+};
+
+static constexpr const char *START_STEPS[] = {"/dev/null", "chdir /", "dup2", "/bin/sh"};
+
+[[noreturn]] static void fail_start(int report_fd, int step) {
+    start_report r{step, errno};
+    ssize_t ignored = write(report_fd, &r, sizeof r);
+    (void)ignored;
+    _exit(127);
+}
+
+// Closes every descriptor from first up: whatever the server left open (a
+// request body, a listening socket) must not reach a tool.
+static void close_from(int first) {
+#ifndef SYS_close_range
+#define SYS_close_range 436 // the same on every architecture since Linux 5.3
+#endif
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0)
+        return;
+    long last = sysconf(_SC_OPEN_MAX); // kernels before 5.9
+    for (long fd = first; fd < last; ++fd)
+        close(static_cast<int>(fd));
+}
+
+// The guard of a command: a copy of us that leads the command's process
+// group and holds nothing but the read end of the alive pipe. When we end,
+// by a SIGKILL that no handler sees or a kill of our own process group that
+// does not reach the command's, the read ends and the guard kills the group,
+// itself included. A command that ends normally is killed with its group by
+// platform_close, the guard with it.
+[[noreturn]] static void guard_command(int alive_read) {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);
+    // Its own group before anything else: a kill of its group must never
+    // reach ours. Where it cannot have one it ends at once, killing nothing.
+    if (setpgid(0, 0) != 0 || dup2(alive_read, 3) < 0)
+        _exit(0);
+    close(0);
+    close(1);
+    close(2);
+    close_from(4);
+    char byte;
+    while (read(3, &byte, 1) < 0 && errno == EINTR) {
+    }
+    kill(0, SIGKILL);
+    _exit(0);
+}
+
+// The child's side of platform_open_cmd: in the guard's process group,
+// killed when we die, the root as working folder (an empty or "." entry of
+// PATH must not find a tool in the server's folder), the pipe as standard
+// output, no request body on standard input, nothing of ours on standard
+// error and no other descriptor, every signal at its default and none
+// blocked, and the environment without the request. A step that fails is
+// reported on report_fd and ends the child before the command runs.
+[[noreturn]] static void exec_command(const char *cmd, int out_fd, int report_fd, pid_t parent, pid_t group) {
+    setpgid(0, group);
+    // Even a SIGKILL of ours, which no handler sees, ends the shell; should
+    // we have died before this took effect, the shell ends at once.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
         _exit(127);
+    // Handled signals return to their defaults by the exec itself; ignored
+    // ones (ours, or a server's) would stay ignored. Through the system call:
+    // the C library refuses the signals it keeps for itself, which a server
+    // may have left ignored too. An all-zero kernel sigaction is the default
+    // action with no flags and no mask, whatever the field order.
+    static const unsigned long dfl[8] = {};
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP && sigismember(&stop_set, sig) != 1)
+            syscall(SYS_rt_sigaction, sig, dfl, nullptr, (NSIG - 1) / 8);
+    int null_fd = openat(AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0)
+        fail_start(report_fd, 0);
+    if (chdir("/") != 0)
+        fail_start(report_fd, 1);
+    if (dup2(out_fd, 1) < 0 || dup2(null_fd, 0) < 0 || dup2(null_fd, 2) < 0)
+        fail_start(report_fd, 2);
+    // The report's descriptor goes to 3, closed by the exec; all above it now.
+    if (report_fd != 3 && dup3(report_fd, 3, O_CLOEXEC) < 0)
+        fail_start(report_fd, 2);
+    close_from(4);
     // Our own copy of the environment after fork: the request variables are
     // taken out of it in place, so nothing else is dropped, however long.
     char **keep = environ;
@@ -199,55 +311,111 @@ bool platform_open_file(platform_stream *s, const char *path, int timeout_ms) {
             *keep++ = *e;
     *keep = nullptr;
     char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve("/bin/sh", argv, environ);
-    _exit(127);
+    fail_start(3, 3);
 }
 
 bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     *s = platform_stream{};
     // SIGCHLD is blocked for the rest of the process, so the command's end is
-    // read from child_events; the stop signals only while running_group
-    // changes.
-    static constexpr int CHILD[] = {SIGCHLD};
-    block_signals(SIG_BLOCK, CHILD);
+    // read from child_events; the stop signals only while the running
+    // command's ids change.
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, nullptr);
     if (child_events < 0) {
-        sigset_t chld;
-        sigemptyset(&chld);
-        sigaddset(&chld, SIGCHLD);
+        install_stop_handlers();
         child_events = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (child_events < 0)
+            return note_start_failure(cmd, "signalfd", strerror(errno));
     }
-    int fds[2];
-    if (child_events < 0 || pipe2(fds, O_CLOEXEC) != 0)
-        return false;
+    static int alive_read = -1;
+    if (alive_fd < 0) {
+        int alive[2];
+        if (pipe2(alive, O_CLOEXEC) != 0)
+            return note_start_failure(cmd, "pipe", strerror(errno));
+        alive_read = alive[0];
+        alive_fd = alive[1];
+    }
+    int fds[2], report[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return note_start_failure(cmd, "pipe", strerror(errno));
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        int error = errno;
+        close(fds[0]);
+        close(fds[1]);
+        return note_start_failure(cmd, "pipe", strerror(error));
+    }
     // Whatever the tool leaves behind becomes our child, to be found later.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    block_signals(SIG_BLOCK, STOP_SIGNALS);
-    pid_t pid = fork();
-    if (pid == 0)
-        exec_command(cmd, fds[1]);
+    pid_t parent = getpid();
+    block_stop_signals(SIG_BLOCK);
+    // The guard first: its process id is the command's process group, which
+    // also lets the group be killed where /proc cannot show our children.
+    pid_t guard = fork();
+    if (guard == 0)
+        guard_command(alive_read);
+    int error = errno;
+    pid_t pid = -1;
+    if (guard > 0) {
+        setpgid(guard, guard); // also here, so the group exists before any kill
+        running_group = guard;
+        pid = fork();
+        if (pid == 0)
+            exec_command(cmd, fds[1], report[1], parent, guard);
+        error = errno;
+        if (pid > 0) {
+            setpgid(pid, guard);
+            running_child = pid;
+        }
+    }
+    block_stop_signals(SIG_UNBLOCK);
     close(fds[1]);
+    close(report[1]);
+    start_report r{0, error};
+    ssize_t got = 0;
     if (pid > 0) {
-        setpgid(pid, pid); // also here, so the group exists before any kill
-        running_group = pid;
+        // The report's pipe ends with the exec, or brings why there was none.
+        do
+            got = read(report[0], &r, sizeof r);
+        while (got < 0 && errno == EINTR);
     }
-    block_signals(SIG_UNBLOCK, STOP_SIGNALS);
-    if (pid < 0) {
-        close(fds[0]);
-        return false;
+    close(report[0]);
+    if (pid > 0 && got != static_cast<ssize_t>(sizeof r)) {
+        s->handle = fds[0];
+        s->child = pid;
+        s->deadline_ms = now_ms() + timeout_ms;
+        return true;
     }
-    s->handle = fds[0];
-    s->child = pid;
-    s->deadline_ms = now_ms() + timeout_ms;
-    return true;
+    close(fds[0]);
+    kill_descendants(0, guard, now_ms() + KILL_GRACE_MS); // the guard, and the child that failed
+    block_stop_signals(SIG_BLOCK);
+    running_child = running_group = 0;
+    block_stop_signals(SIG_UNBLOCK);
+    if (pid < 0)
+        return note_start_failure(cmd, "fork", strerror(error));
+    return note_start_failure(cmd, START_STEPS[r.step >= 0 && r.step < 4 ? r.step : 3], strerror(r.error));
 }
 
-// Takes note when the command's interpreter has ended (and reaps it).
+// Takes note when the command's interpreter has ended, and reaps it only
+// once the stop handler can no longer signal its process id.
 static void note_exit(platform_stream *s) {
     signalfd_siginfo info;
     while (read(child_events, &info, sizeof info) > 0) {
     }
-    if (!s->exited && waitpid(static_cast<pid_t>(s->child), nullptr, WNOHANG) == s->child)
-        s->exited = true;
+    siginfo_t si{};
+    pid_t pid = static_cast<pid_t>(s->child);
+    if (s->exited || waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0 || si.si_pid != pid)
+        return;
+    block_stop_signals(SIG_BLOCK);
+    running_child = 0;
+    block_stop_signals(SIG_UNBLOCK);
+    waitpid(pid, nullptr, 0);
+    s->exited = true;
 }
 
 long platform_read(platform_stream *s, char *buf, long cap) {
@@ -303,15 +471,21 @@ void platform_close(platform_stream *s) {
     close(static_cast<int>(s->handle));
     if (s->child <= 0)
         return;
-    if (!wait_exit(s, s->deadline_ms)) {
-        kill(-static_cast<pid_t>(s->child), SIGKILL);
-        wait_exit(s, now_ms() + KILL_GRACE_MS);
-    }
-    // Whatever the tool left behind, in its group or detached from it.
-    kill_descendants(static_cast<pid_t>(s->child), KILL_GRACE_MS);
-    block_signals(SIG_BLOCK, STOP_SIGNALS);
-    running_group = 0;
-    block_signals(SIG_UNBLOCK, STOP_SIGNALS);
+    pid_t group = static_cast<pid_t>(running_group);
+    // One grace for the shell and whatever it left: a process stuck in the
+    // driver holds the request that long once, not once per wait.
+    bool ended = wait_exit(s, s->deadline_ms);
+    if (!ended)
+        kill(group > 0 ? -group : static_cast<pid_t>(s->child), SIGKILL);
+    long long grace_end = now_ms() + KILL_GRACE_MS;
+    if (!ended)
+        wait_exit(s, grace_end);
+    // Whatever the tool left behind, in its group or detached from it; the
+    // shell itself only while it is not reaped.
+    kill_descendants(s->exited ? 0 : static_cast<pid_t>(s->child), group, grace_end);
+    block_stop_signals(SIG_BLOCK);
+    running_child = running_group = 0;
+    block_stop_signals(SIG_UNBLOCK);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     s->child = 0;
 }

@@ -151,6 +151,20 @@ static bool make_pipe(HANDLE *read_end, HANDLE *write_end) {
     return true;
 }
 
+// The command that platform_open_cmd is starting, for the text of a failure.
+static const char *starting_cmd;
+
+// Records why the command could not start, in the system's words for the
+// last error.
+static bool fail_start(const char *step) {
+    static char reason[128];
+    DWORD error = GetLastError();
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
+                        sizeof reason, nullptr))
+        snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(error));
+    return note_start_failure(starting_cmd, step, reason);
+}
+
 // Starts the interpreter suspended, puts it into the job before it runs a
 // single instruction (so nothing it starts can escape the job), then lets it
 // go. Only the given handles are inherited: without the list every
@@ -180,11 +194,17 @@ static bool spawn(const char *app, const char *folder, HANDLE out, HANDLE null_d
             }
         }
     }
+    // Without the list every inheritable handle would go along: no tool
+    // runs rather than one that holds what the server left us.
+    if (!si.lpAttributeList)
+        return fail_start("PROC_THREAD_ATTRIBUTE_HANDLE_LIST");
     BOOL started = CreateProcessA(app, cmd_line, nullptr, nullptr, TRUE, flags, tool_env, folder, &si.StartupInfo, pi);
-    if (si.lpAttributeList)
-        DeleteProcThreadAttributeList(si.lpAttributeList);
-    if (!started)
-        return false;
+    DWORD error = GetLastError();
+    DeleteProcThreadAttributeList(si.lpAttributeList);
+    if (!started) {
+        SetLastError(error);
+        return fail_start("CreateProcess");
+    }
     // Without the job (Windows 7 and older forbid nested jobs, and the
     // server may run us in one) the interpreter still runs; a timeout then
     // stops the interpreter alone.
@@ -304,10 +324,11 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     // planted in the server's folder would run. /d skips AutoRun commands of
     // the registry; with /s the interpreter drops the outer quotes and runs
     // the text between them exactly as it is.
+    starting_cmd = cmd;
     char folder[MAX_PATH], app[MAX_PATH + 16];
     UINT dir_len = GetSystemDirectoryA(folder, MAX_PATH);
     if (dir_len == 0 || dir_len >= MAX_PATH)
-        return false;
+        return fail_start("GetSystemDirectory");
     snprintf(app, sizeof app, "%s\\cmd.exe", folder);
     int line_len = snprintf(cmd_line, sizeof cmd_line, "cmd.exe /d /s /c \"%s\"", cmd);
     if (line_len < 0 || line_len >= static_cast<int>(sizeof cmd_line))
@@ -315,19 +336,19 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     if (!read_event)
         read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!read_event)
-        return false;
+        return fail_start("CreateEvent");
     if (!build_tool_env())
-        return false;
+        return fail_start("GetEnvironmentStrings");
 
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!make_pipe(&read_end, &write_end))
-        return false;
+        return fail_start("CreatePipe");
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE null_dev = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                   OPEN_EXISTING, 0, nullptr);
     HANDLE job = make_job();
     PROCESS_INFORMATION pi{};
-    bool ok = null_dev != INVALID_HANDLE_VALUE && spawn(app, folder, write_end, null_dev, &job, &pi);
+    bool ok = null_dev != INVALID_HANDLE_VALUE ? spawn(app, folder, write_end, null_dev, &job, &pi) : fail_start("NUL");
     // The child holds its own copies now; ours must go, or the end of its
     // output would never be seen.
     CloseHandle(write_end);

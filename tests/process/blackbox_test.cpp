@@ -4,7 +4,10 @@
 // (shell, pipe, deadline) is exercised.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -68,6 +71,15 @@ std::string metrics_with_fakes(const std::string &log, const std::vector<std::st
     std::remove(log.c_str());
     return metrics_body(run_plugin(with(env, {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log})));
 }
+
+// The binary under test is the sanitizer build. Its runtime needs /proc and
+// a thread of its own at exit (LeakSanitizer), so it cannot run where a test
+// takes those away.
+bool sanitized_build() {
+    static const bool sanitized = read_file(plugin_path()).find("__asan_init") != std::string::npos;
+    return sanitized;
+}
+const char *const NO_SANITIZER = "the sanitizer runtime cannot run there (no /proc, or no thread)";
 
 // A metrics response is the expected file but for the stamp.
 void expect_metrics(const plugin_result &r, const char *name) {
@@ -331,18 +343,42 @@ TEST(Chain, NvidiaMockWithoutTheTool) {
 
 // ---- bad input: always a complete document, exit 0, nothing left running ---
 
+// Only regular files are fixtures: anything else (a folder, a device, a
+// FIFO with or without a writer) counts as unreadable, and the request ends
+// at once, neither held by a FIFO's open nor by a device without end. A FIFO
+// whose writer holds a usable row shows that it was not read.
 TEST(BadInput, FixturesThatCannotBeUsed) {
     scratch_dir s;
     const std::string garbage = s.write("garbage.bin", noise(4096));
     mkdir(s.file("a-directory").c_str(), 0755);
-    const std::string paths[] = {s.file("missing"), s.file("a-directory"), s.write("empty", ""),
-                                 garbage,           "/dev/zero",           "/dev/null"};
-    for (const std::string &p : paths)
-        for (const char *var : {"VISTREL_MOCK_CSV=", "VISTREL_MOCK_NVIDIA=", "VISTREL_MOCK_ROCM="}) {
-            plugin_result r = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, var + p});
-            std::string body = metrics_body(r);
-            EXPECT_NE(member(body, "source"), "(absent)") << var << p;
+    const std::string fifo = s.file("fifo"), fed_fifo = s.file("fed-fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(fed_fifo.c_str(), 0644), 0);
+    const struct {
+        const char *var, *row;  // a row this variable's file would take
+        std::string unreadable; // the outcome when it cannot be read, no tool on PATH
+    } vars[] = {
+        {"VISTREL_MOCK_CSV=", "GPU,0,GPU-f,Fifo,1,2,3,4,5,6,7\n", "none false false 0 0"},
+        {"VISTREL_MOCK_NVIDIA=", "0, GPU-f, Fifo, 1, 2, 3, 4, 5, 6, 7\n", "none false true 0 0"},
+        {"VISTREL_MOCK_ROCM=", "GPU[0]\t\t: GPU use (%): 7\n", "none false true 0 0"},
+    };
+    const std::string unusable[] = {s.file("missing"), s.file("a-directory"), "/dev/zero", "/dev/null", fifo,
+                                    fed_fifo,          s.write("empty", "")};
+    for (const auto &v : vars) {
+        // The writer stays open for the whole request: a reader that took the
+        // FIFO would get the row and then wait for more.
+        int writer = open(fed_fifo.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(write(writer, v.row, strlen(v.row)), static_cast<ssize_t>(strlen(v.row)));
+        for (const std::string &p : unusable) {
+            plugin_result r = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, v.var + p});
+            EXPECT_EQ(outcome(metrics_body(r)), v.unreadable) << v.var << p;
+            EXPECT_LT(r.seconds, 2.0) << v.var << p;
         }
+        close(writer);
+        plugin_result r = run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS, v.var + garbage});
+        EXPECT_NE(member(metrics_body(r), "source"), "(absent)") << v.var << garbage;
+    }
 }
 
 TEST(BadInput, PiecesOfOverlongLines) {
@@ -426,8 +462,8 @@ TEST(BadInput, HugeFixtureIsReadAtConstantMemory) {
     // Under AddressSanitizer the runtime's fake stack (detect_stack_use_after_return)
     // takes pages as calls go by, whatever the program does; the bound is
     // looser there, still far below what the file's size would take.
-    const bool sanitized = read_file(plugin_path()).find("__asan_init") != std::string::npos;
-    EXPECT_LT(huge.max_rss_kb - base.max_rss_kb, sanitized ? 8192 : 1024) << "reading 100 MB must not grow memory";
+    EXPECT_LT(huge.max_rss_kb - base.max_rss_kb, sanitized_build() ? 8192 : 1024)
+        << "reading 100 MB must not grow memory";
 }
 
 // ---- nothing outlives or stalls a request ---------------------------------
@@ -497,7 +533,8 @@ TEST(Lifetime, ServersAndToolsThatMisbehave) {
     } cases[] = {
         {"started with SIGCHLD ignored", sigchld_ignored, {}, true, 0, 5},
         {"started with every signal blocked", all_blocked, {}, true, 0, 5},
-        {"tool leaves a detached process holding its output", {}, {"FAKE_NVIDIA_DETACH=gpu"}, true, 0, 5},
+        // The quiet time after the shell has ended, not the deadline, ends it.
+        {"tool leaves a detached process holding its output", {}, {"FAKE_NVIDIA_DETACH=gpu"}, true, 0, 1},
         {"tool leaves a background process", {}, {"FAKE_NVIDIA_BACKGROUND=apps"}, true, 0, 5},
         {"tool answers after 2 s", {}, {"FAKE_NVIDIA_SLOW=gpu"}, true, 1.9, 9},
         {"1100 variables ahead of PATH", {}, crowded, true, 0, 5},
@@ -527,43 +564,326 @@ TEST(Lifetime, ServersAndToolsThatMisbehave) {
     }
 }
 
+// No core file from the signals whose default leaves one (QUIT, XCPU).
+void no_core(long pid) {
+    rlimit none{0, 0};
+    prlimit(static_cast<pid_t>(pid), RLIMIT_CORE, &none, nullptr);
+}
+
+// Waits until the hanging fake has printed and started what it leaves
+// running (its "sleeper" line, or for an exec'd hang its own line).
+void wait_for_tool(const std::string &log, const std::string &line = "sleeper ") {
+    for (int i = 0; i < 500 && read_file(log).find(line) == std::string::npos; ++i)
+        usleep(10000);
+    usleep(50000); // the exec or fork the line announces
+}
+
 // The server stops the request (lighttpd sends SIGTERM when it stops
-// mid-request) while a tool hangs or while a fixture is read, also when it
-// started the plugin with every signal blocked: the plugin ends by that
-// signal at once, and the tool and what it started go with it.
+// mid-request; others are told to send another signal, a timer or a CPU
+// limit sends its own) while a tool hangs or while a fixture is read, also
+// when it started the plugin with every signal blocked: the plugin ends by
+// that signal at once, and the tool and what it started go with it, a
+// process in a session of its own that ignores SIGTERM included.
 TEST(Lifetime, StopSignalEndsTheToolToo) {
-    const std::string hang = "FAKE_NVIDIA_HANG=gpu", endless = "VISTREL_MOCK_CSV=/proc/self/pagemap";
+    const std::vector<std::string> hang = {"FAKE_NVIDIA_HANG=gpu"}, endless = {"VISTREL_MOCK_CSV=/proc/self/pagemap"},
+                                   stubborn = {"FAKE_NVIDIA_DETACH=gpu", "FAKE_NVIDIA_HANG=gpu", "FAKE_IGNORE_TERM=1"};
     const struct {
         int sig;
-        const std::string &situation;
-    } cases[] = {{SIGTERM, hang}, {SIGHUP, hang}, {SIGINT, hang}, {SIGTERM, endless}};
+        const std::vector<std::string> &situation;
+    } cases[] = {
+        // A process the tool detached, which ignores SIGTERM, is what only the
+        // handler reaches: without it the tool's group still ends with the
+        // plugin. SIGRTMIN + 1: the first realtime signal that both C
+        // libraries leave to programs (musl keeps one more than glibc).
+        {SIGTERM, stubborn}, {SIGHUP, stubborn},  {SIGINT, stubborn},    {SIGQUIT, stubborn},      {SIGUSR1, stubborn},
+        {SIGUSR2, stubborn}, {SIGALRM, stubborn}, {SIGXCPU, stubborn},   {SIGVTALRM, stubborn},    {SIGPROF, stubborn},
+        {SIGIO, stubborn},   {SIGPWR, stubborn},  {SIGSTKFLT, stubborn}, {SIGRTMIN + 1, stubborn}, {SIGRTMAX, stubborn},
+        {SIGTERM, hang},     {SIGTERM, endless},
+    };
     for (const auto &c : cases) {
         for (bool blocked : {false, true}) {
-            SCOPED_TRACE(std::string(strsignal(c.sig)) + ", " + c.situation + (blocked ? ", signals blocked" : ""));
+            const bool tool = &c.situation != &endless;
+            SCOPED_TRACE(std::string(strsignal(c.sig)) + ", " + c.situation.back() +
+                         (blocked ? ", signals blocked" : ""));
             scratch_dir s;
             const std::string log = s.file("calls.log");
             run_options opt;
             opt.block_signals = blocked;
             opt.while_running = [&](long pid) {
-                // The hanging tool logs its sleeper once it has printed; the
-                // fixture is being read soon after the start.
-                auto running = [&] {
-                    return c.situation != hang || read_file(log).find("sleeper ") != std::string::npos;
-                };
-                for (int i = 0; i < 500 && (i < 20 || !running()); ++i)
-                    usleep(10000);
+                no_core(pid);
+                if (tool)
+                    wait_for_tool(log);
+                else
+                    usleep(200000); // the fixture is being read by then
                 kill(static_cast<pid_t>(pid), c.sig);
             };
-            plugin_result r = run_plugin(opt, with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(),
-                                                                          "FAKE_LOG=" + log, c.situation}));
-            if (c.situation == hang) {
+            std::vector<std::string> env =
+                with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log});
+            env.insert(env.end(), c.situation.begin(), c.situation.end());
+            plugin_result r = run_plugin(opt, env);
+            if (tool) {
                 EXPECT_NE(read_file(log).find("sleeper "), std::string::npos) << "the tool was not running";
             }
             EXPECT_EQ(r.signal, c.sig);
+            EXPECT_EQ(r.out, "") << "nothing is written before the tools have answered";
             EXPECT_EQ(r.err, "");
             EXPECT_LT(r.seconds, 5.0) << "the signal must end the request well before the deadline";
             EXPECT_TRUE(no_fake_left(log));
         }
+    }
+}
+
+// The plugin run through a wrapper that sets up its conditions and then
+// execs it in place (setsid, prlimit, setpriv, env, unshare), so the pid the
+// test sees is the plugin's.
+plugin_result run_wrapped(const run_options &opt, const std::vector<std::string> &env,
+                          std::vector<std::string> wrapper) {
+    std::string bin = wrapper.front();
+    wrapper.erase(wrapper.begin());
+    wrapper.push_back(plugin_path());
+    return run_plugin(opt, env, wrapper, bin);
+}
+
+// A mount namespace of our own in which /proc is a bare tmpfs, or /bin/sh
+// is another file: the setup runs before the plugin is exec'd as "$0".
+std::vector<std::string> in_namespace(const std::string &setup) {
+    return {"/usr/bin/unshare", "-m", "/bin/sh", "-c", setup + " && exec \"$0\""};
+}
+const char *const WITHOUT_PROC = "mount -t tmpfs none /proc";
+const char *const BASH_AS_SH = "mount --bind /bin/bash /bin/sh";
+
+// The kernel may refuse the namespace or the mount (no privilege, a
+// container); the wrapper then says so on stderr and the plugin never runs.
+bool namespace_refused(const plugin_result &r) {
+    return r.out.empty() && (r.err.find("unshare:") != std::string::npos || r.err.find("mount:") != std::string::npos);
+}
+
+// Kills that no handler sees, while the tool hangs (waiting for a child it
+// started, or in its own process): SIGKILL of the plugin alone, and of the
+// plugin's whole process group (a hard timeout, a server that stops its CGI
+// so; the plugin leads a session of its own here, as under a server that
+// starts each CGI so). Neither reaches the tool's own process group; the
+// tool and what it started go all the same.
+TEST(Lifetime, KillsThatNoHandlerSees) {
+    const struct {
+        const char *what, *mode, *started;
+        bool group;
+        std::vector<std::string> wrapper;
+    } cases[] = {
+        {"the plugin, the tool waits for a child", "FAKE_NVIDIA_HANG=gpu", "sleeper ", false, {"/usr/bin/setsid"}},
+        {"the plugin, the tool hangs in its own process",
+         "FAKE_NVIDIA_EXEC=gpu",
+         "nvidia-smi gpu ",
+         false,
+         {"/usr/bin/setsid"}},
+        {"the group, the tool waits for a child", "FAKE_NVIDIA_HANG=gpu", "sleeper ", true, {"/usr/bin/setsid"}},
+        {"the group, the tool hangs in its own process",
+         "FAKE_NVIDIA_EXEC=gpu",
+         "nvidia-smi gpu ",
+         true,
+         {"/usr/bin/setsid"}},
+        {"the plugin without /proc, the tool waits for a child", "FAKE_NVIDIA_HANG=gpu", "sleeper ", false,
+         in_namespace(WITHOUT_PROC)},
+    };
+    for (const auto &c : cases) {
+        if (sanitized_build() && c.wrapper != std::vector<std::string>{"/usr/bin/setsid"}) {
+            std::printf("skipped \"%s\": %s\n", c.what, NO_SANITIZER);
+            continue;
+        }
+        scratch_dir s;
+        const std::string log = s.file("calls.log");
+        run_options opt;
+        opt.while_running = [&](long pid) {
+            wait_for_tool(log, c.started);
+            kill(static_cast<pid_t>(c.group ? -pid : pid), SIGKILL);
+        };
+        plugin_result r = run_wrapped(
+            opt, with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, c.mode}),
+            c.wrapper);
+        if (namespace_refused(r)) {
+            std::printf("skipped \"%s\": the kernel refused the mount namespace: %s\n", c.what, r.err.c_str());
+            continue;
+        }
+        EXPECT_NE(read_file(log).find(c.started), std::string::npos) << c.what << ": the tool was not running";
+        EXPECT_EQ(r.signal, SIGKILL) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_TRUE(no_fake_left(log)) << c.what;
+    }
+}
+
+// Without /proc the walk over the plugin's children sees nothing: killing
+// the tool's process group is what ends a child the tool left in it, before
+// the next command starts and when a stop signal comes.
+TEST(Lifetime, WithoutProcTheToolsGroupIsKilled) {
+    if (sanitized_build())
+        GTEST_SKIP() << NO_SANITIZER;
+    const struct {
+        const char *what, *mode;
+        int sig; // sent once the tool runs; 0: none
+    } cases[] = {
+        {"the tool leaves a background child", "FAKE_NVIDIA_BACKGROUND=gpu", 0},
+        {"SIGTERM while the tool waits for a child", "FAKE_NVIDIA_HANG=gpu", SIGTERM},
+    };
+    for (const auto &c : cases) {
+        scratch_dir s;
+        const std::string log = s.file("calls.log");
+        run_options opt;
+        if (c.sig)
+            opt.while_running = [&](long pid) {
+                wait_for_tool(log);
+                kill(static_cast<pid_t>(pid), c.sig);
+            };
+        plugin_result r = run_wrapped(
+            opt, with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, c.mode}),
+            in_namespace(WITHOUT_PROC));
+        if (namespace_refused(r))
+            GTEST_SKIP() << "the kernel refused a mount namespace without /proc: " << r.err;
+        EXPECT_EQ(r.err, "") << c.what;
+        if (c.sig) {
+            EXPECT_EQ(r.signal, c.sig) << c.what;
+            EXPECT_EQ(r.out, "") << c.what;
+        } else {
+            EXPECT_EQ(r.status, 0) << c.what;
+            EXPECT_EQ(with_utc_placeholder(r.out), expected("metrics-nvidia")) << c.what;
+        }
+        EXPECT_NE(read_file(log).find("sleeper "), std::string::npos) << c.what << ": the tool left nothing";
+        EXPECT_TRUE(no_fake_left(log)) << c.what;
+    }
+}
+
+// The tool starts with every signal at its default and none blocked, and
+// with no descriptor but its standard three, however the server started the
+// plugin: SIGPIPE ignored and every signal blocked (inherited across exec),
+// descriptors left open (a request body). dash clears the mask itself; bash
+// as /bin/sh, as on many distributions, keeps it, so both are tried.
+TEST(Lifetime, ToolStartsInTheDefaultState) {
+    scratch_dir s;
+    const std::string log = s.file("calls.log");
+    // Left open by the "server": the lowest free descriptor and a high one,
+    // both inherited by the plugin.
+    int low = open(s.write("body", "request body").c_str(), O_RDONLY);
+    ASSERT_GE(low, 3);
+    int high = fcntl(low, F_DUPFD, 100);
+    ASSERT_GE(high, 100);
+    const std::string peek = "FAKE_PEEK_FDS=" + std::to_string(low) + " " + std::to_string(high);
+    const std::vector<std::string> ignore_and_block = {"/usr/bin/env", "--ignore-signal=PIPE", "--block-signal"};
+    std::vector<std::string> bash_blocked =
+        in_namespace(std::string(BASH_AS_SH) + " && exec /usr/bin/env --ignore-signal=PIPE --block-signal \"$0\"");
+    const struct {
+        const char *what;
+        std::vector<std::string> wrapper;
+    } cases[] = {
+        {"plain start", {}},
+        {"SIGPIPE ignored, every signal blocked", ignore_and_block},
+        {"the same, bash as /bin/sh", bash_blocked},
+    };
+    const std::string defaults = "nvidia-smi STATE 0000000000000000 0000000000000000 ";
+    for (const auto &c : cases) {
+        std::remove(log.c_str());
+        const std::vector<std::string> env =
+            with(nvidia_fixture_env(),
+                 {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, "FAKE_NVIDIA_STATE=gpu", peek});
+        plugin_result r = c.wrapper.empty() ? run_plugin(env) : run_wrapped(run_options(), env, c.wrapper);
+        if (namespace_refused(r)) {
+            std::printf("skipped \"%s\": the kernel refused the mount namespace: %s\n", c.what, r.err.c_str());
+            continue;
+        }
+        expect_clean(r);
+        EXPECT_EQ(with_utc_placeholder(r.out), expected("metrics-nvidia")) << c.what;
+        const std::string calls = read_file(log);
+        EXPECT_NE(calls.find(defaults), std::string::npos) << c.what << ":\n" << calls;
+        EXPECT_EQ(calls.find(" FD "), std::string::npos) << c.what << ": the tool holds a descriptor of ours:\n"
+                                                         << calls;
+        EXPECT_TRUE(no_fake_left(log)) << c.what;
+    }
+    close(low);
+    close(high);
+}
+
+// Limits and failures that must not end the plugin silently, nor read as
+// "no GPU": a write past a file size limit fails and the plugin exits 0
+// with what fitted; a soft CPU limit ends it like a stop signal, its tool
+// gone; a command that cannot be started (no process left to the user, no
+// descriptor, no interpreter) is told in the message, the rest of the
+// document as when no tool answers.
+TEST(Lifetime, LimitsAndStartFailures) {
+    scratch_dir s;
+    const std::string page = run_plugin({}).out;
+    ASSERT_GT(page.size(), 4096u);
+    {
+        // Standard output a regular file, RLIMIT_FSIZE below the page.
+        int out = open(s.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int err = open(s.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid_t pid = spawn_plugin("/usr/bin/prlimit", {"--fsize=4096", plugin_path()}, {}, out, err);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(out);
+        close(err);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        EXPECT_EQ(read_file(s.file("err")), "");
+        EXPECT_TRUE(read_file(s.file("out")) == page.substr(0, 4096)) << "the file holds what fitted";
+    }
+    {
+        // The tool floods its output; once it runs, the plugin alone gets a
+        // soft CPU limit of one second.
+        const std::string log = s.file("flood.log");
+        run_options opt;
+        opt.while_running = [&](long pid) {
+            no_core(pid);
+            wait_for_tool(log, "nvidia-smi gpu ");
+            rlimit cpu{1, RLIM_INFINITY};
+            prlimit(static_cast<pid_t>(pid), RLIMIT_CPU, &cpu, nullptr);
+        };
+        plugin_result r = run_plugin(
+            opt, {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, "FAKE_NVIDIA_GPU=/dev/zero"});
+        EXPECT_EQ(r.signal, SIGXCPU);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_LT(r.seconds, 9.0) << "the limit, not the deadline, ends it";
+        EXPECT_TRUE(no_fake_left(log));
+    }
+    // Either C library's words for running out of descriptors.
+    const std::string no_fd[] = {"No file descriptors available", "Too many open files"};
+    const struct {
+        const char *what;
+        std::vector<std::string> wrapper;
+        std::vector<std::string> messages; // any of these
+        bool threads = true;               // the sanitizer runtime can run
+    } cases[] = {
+        {"fork fails: RLIMIT_NPROC as an unprivileged user",
+         {"/usr/bin/prlimit", "--nproc=1", "/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"},
+         {"Could not start nvidia-smi: fork: Resource temporarily unavailable"},
+         false},
+        {"no descriptor for the pipe",
+         {"/usr/bin/prlimit", "--nofile=5"},
+         {"Could not start nvidia-smi: pipe: " + no_fd[0], "Could not start nvidia-smi: pipe: " + no_fd[1]}},
+        {"/bin/sh cannot be executed",
+         in_namespace("mount --bind /dev/null /bin/sh"),
+         {"Could not start nvidia-smi: /bin/sh: Permission denied"}},
+    };
+    const std::string none = expected("metrics-none");
+    for (const auto &c : cases) {
+        if (sanitized_build() && !c.threads) {
+            std::printf("skipped \"%s\": %s\n", c.what, NO_SANITIZER);
+            continue;
+        }
+        const std::string log = s.file("calls.log");
+        std::remove(log.c_str());
+        plugin_result r = run_wrapped(
+            run_options(), with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log}),
+            c.wrapper);
+        if (namespace_refused(r)) {
+            std::printf("skipped \"%s\": the kernel refused the mount namespace: %s\n", c.what, r.err.c_str());
+            continue;
+        }
+        expect_clean(r);
+        const std::string got = with_utc_placeholder(r.out);
+        bool matched = false;
+        for (const std::string &m : c.messages)
+            matched = matched || got == fill(none, {{NO_GPU, m}});
+        EXPECT_TRUE(matched) << c.what << ":\n" << got;
+        EXPECT_EQ(fake_calls(log), "") << c.what;
     }
 }
 

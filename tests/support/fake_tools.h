@@ -2,7 +2,8 @@
 // the fixtures they print, and their log. Each call of a fake appends a line
 // to FAKE_LOG: "<tool> <query> <pid>", "sleeper <pid>" for a process it left
 // running, "<tool> BAD ARGS: ..." for a command line it does not know,
-// "<tool> LEAK <NAME> <pid>" for a request variable it was given.
+// "<tool> LEAK <NAME> <pid>" for a request variable it was given, "<tool>
+// STILL RUNNING <pid>" for a process of an earlier call still there.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -64,8 +65,13 @@ inline ::testing::AssertionResult no_leak(const std::string &log) {
     return ::testing::AssertionSuccess();
 }
 
-// Every process the fakes logged has ended.
+// Every process the fakes logged has ended, and each before the next
+// command started.
 inline ::testing::AssertionResult no_fake_left(const std::string &log) {
+    std::istringstream in(read_file(log));
+    for (std::string line; std::getline(in, line);)
+        if (line.find(" STILL RUNNING ") != std::string::npos)
+            return ::testing::AssertionFailure() << "a process of the previous command outlived it: " << line;
     for (long pid : logged_pids(log))
         if (!process_gone(pid))
             return ::testing::AssertionFailure() << "process " << pid << " started by a fake tool is still running";

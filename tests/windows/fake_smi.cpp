@@ -11,6 +11,9 @@
 //        after printing, start such a sleeper detached from us (no console,
 //        a process group of its own, and out of our job if the job lets it
 //        go) and end at once: the output stays open although the tool is gone
+//   FAKE_INHERITED  the value of a handle to a file of 4242 bytes that the
+//        plugin was left: one that reaches the tool is logged as
+//        "<tool> INHERITED <pid>"
 //   FAKE_LOG  one line per call appended here: "<tool> <query> <pid>",
 //             "sleeper <pid>" for a sleeper, and "<tool> LEAK(<name>) <pid>"
 //             for each variable of the request that reached the tool
@@ -18,6 +21,7 @@
 // leaves as CR LF, as the real tools' output does on Windows.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,6 +167,16 @@ int main(int argc, char **argv) {
     }
     std::snprintf(what, sizeof what, "%s %s", TOOL, query);
     log_line(what, GetCurrentProcessId());
+    if (const char *inherited = std::getenv("FAKE_INHERITED")) {
+        HANDLE h = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(inherited, nullptr, 10)));
+        LARGE_INTEGER size{};
+        DWORD flags = 0;
+        if (GetHandleInformation(h, &flags) && GetFileType(h) == FILE_TYPE_DISK && GetFileSizeEx(h, &size) &&
+            size.QuadPart == 4242) {
+            std::snprintf(what, sizeof what, "%s INHERITED", TOOL);
+            log_line(what, GetCurrentProcessId());
+        }
+    }
     print_file(file);
     if (hang || detach)
         start_sleeper(detach);

@@ -6,8 +6,13 @@
 // an ended one here: starts a sleeping copy of itself, which must count as
 // alive, stops it, and then it must count as gone. Exits 0 when both hold.
 // proc_alive --sleep: sleeps until it is stopped.
+// proc_alive --launch-inheriting EXE ARG...: runs EXE as a server might, with
+// our standard handles, and exits with its exit code. An inheritable handle
+// of a file of 4242 bytes is left open and inherited by EXE; its value is in
+// FAKE_INHERITED, for the fake tool to look for it in itself.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +47,46 @@ static int self_check() {
     return seen_alive && seen_gone ? 0 : 1;
 }
 
+static int launch_inheriting(int argc, char **argv) {
+    static char line[32768];
+    size_t used = 0;
+    for (int i = 0; i < argc; ++i) {
+        int n = std::snprintf(line + used, sizeof line - used, "%s\"%s\"", i ? " " : "", argv[i]);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof line - used)
+            return 2;
+        used += static_cast<size_t>(n);
+    }
+    char temp[MAX_PATH], name[MAX_PATH];
+    if (!GetTempPathA(MAX_PATH, temp) || !GetTempFileNameA(temp, "vis", 0, name))
+        return 2;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE file =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    static char body[4242];
+    DWORD wrote = 0;
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, body, sizeof body, &wrote, nullptr))
+        return 2;
+    char value[32];
+    std::snprintf(value, sizeof value, "%llu", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(file)));
+    SetEnvironmentVariableA("FAKE_INHERITED", value);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return 2;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 2;
+    GetExitCodeProcess(pi.hProcess, &code);
+    return static_cast<int>(code);
+}
+
 int main(int argc, char **argv) {
+    if (argc > 2 && std::strcmp(argv[1], "--launch-inheriting") == 0)
+        return launch_inheriting(argc - 2, argv + 2);
     if (argc == 2 && std::strcmp(argv[1], "--sleep") == 0) {
         Sleep(INFINITE);
         return 0;

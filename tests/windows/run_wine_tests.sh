@@ -488,6 +488,26 @@ RUN_KILL_AFTER=3 run killed-mid-tool QUERY_STRING=action=metrics "${NV_FIX[@]}" 
 grep -q '^sleeper ' "$WORK/killed-mid-tool.log" || fail "the fake started no sleeper"
 none_left killed-mid-tool && ok
 
+# ---- Windows lifecycle: what a tool inherits ---------------------------------
+# The plugin is started by the probe as a server might start it, the probe
+# standing in for the server (the run's EXE is the probe, the plugin its
+# argument).
+PLUGIN_EXE=$EXE
+
+# A handle the server left inheritable (a file of 4242 bytes, inherited by
+# the plugin) does not reach the tool: only the pipe and the null device are
+# handed on. The fake logs an INHERITED line when it holds it.
+EXE=$PROBE run inherited-handle QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for inherited-handle)" \
+    -- --launch-inheriting "$(winpath "$PLUGIN_EXE")"
+expect_doc metrics-nvidia
+if grep -q ' INHERITED ' "$WORK/inherited-handle.log"; then
+    fail "the tool holds a handle the server left to the plugin"
+else
+    fake_calls $'nvidia-smi gpu\nnvidia-smi apps' && ok
+fi
+
+EXE=$PLUGIN_EXE
+
 echo "test-windows: $PASSED passed, $FAILED failed (Wine $("$WINE" --version 2>/dev/null))"
 if [ "$FAILED" -ne 0 ]; then
     echo "test-windows: outputs kept in $WORK"

@@ -14,3 +14,15 @@ log_leaks() {
     echo "$1 LEAK $name $$" >> "$FAKE_LOG"
   done
 }
+
+# check_gone TOOL: every process an earlier call left running must have
+# ended before this call started (the plugin runs one command at a time);
+# one still there is logged as "<tool> STILL RUNNING <pid>". kill -0 needs
+# no /proc, and a process the plugin has killed and reaped is gone for it.
+check_gone() {
+  [ -f "$FAKE_LOG" ] || return 0
+  for pid in $(sed -n 's/^sleeper //p' "$FAKE_LOG"); do
+    kill -0 "$pid" 2>/dev/null && echo "$1 STILL RUNNING $pid" >> "$FAKE_LOG"
+  done
+  return 0
+}
