@@ -130,7 +130,7 @@ static void install_stop_handlers() {
         sigaddset(&stop_set, sig);
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
         sigaddset(&stop_set, sig);
-    struct sigaction sa {};
+    struct sigaction sa = {};
     sa.sa_handler = on_stop_signal;
     sa.sa_mask = stop_set;
     sa.sa_flags = SA_RESTART;
