@@ -145,7 +145,9 @@ void platform_init() {
     // lowest free descriptor is fd itself.
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
-            (void)openat(AT_FDCWD, "/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+            if (int opened = openat(AT_FDCWD, "/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+                opened >= 0 && opened != fd)
+                close(opened);
     // A descriptor shared with the server may come in non-blocking; a write
     // that the reader is not ready for would then fail and cut the response.
     int flags = fcntl(1, F_GETFL);
@@ -334,7 +336,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
             return note_start_failure(cmd, "signalfd", strerror(errno));
     }
     static int alive_read = -1;
-    if (alive_fd < 0) {
+    if (alive_read < 0) {
         int alive[2];
         if (pipe2(alive, O_CLOEXEC) != 0)
             return note_start_failure(cmd, "pipe", strerror(errno));
