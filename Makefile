@@ -48,16 +48,20 @@ $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 # specs, so libstdc++ is not even offered to the linker. `make LIBC=glibc`
 # builds the same program against glibc instead.
 LIBC       ?= musl
+MUSL_LIB    = /usr/lib/x86_64-linux-musl
 MUSL_SPECS  = /usr/lib/x86_64-linux-musl/musl-gcc.specs
 MUSL_INC    = /usr/include/x86_64-linux-musl
 GCC_INC    := $(shell $(CXX) -print-file-name=include)
 ifeq ($(LIBC),musl)
 release_CXX   = $(CXX) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
-release_LINK  = $(CC) -static -specs=$(MUSL_SPECS)
+release_LINK  = $(CC) $(HARDEN_LDFLAGS) -nostdlib $(MUSL_LIB)/rcrt1.o $(MUSL_LIB)/crti.o \
+                $(shell $(CC) -print-file-name=crtbeginS.o)
+release_LIBS  = -L$(MUSL_LIB) -lc $(shell $(CC) -print-libgcc-file-name) \
+                $(shell $(CC) -print-file-name=crtendS.o) $(MUSL_LIB)/crtn.o
 release_NEEDS = musl-toolchain
 else ifeq ($(LIBC),glibc)
 release_CXX   = $(CXX)
-release_LINK  = $(CC) -static
+release_LINK  = $(CC) $(HARDEN_LDFLAGS)
 else
 $(error LIBC is musl (the default) or glibc)
 endif
@@ -72,6 +76,18 @@ $(BUILD)/libc: FORCE
 	@mkdir -p $(@D)
 	@[ "$$(cat $@ 2>/dev/null)" = "$(LIBC)" ] || echo $(LIBC) > $@
 
+# ---- hardening of the release -----------------------------------------------------
+# What Debian builds its packages with: a static position-independent
+# executable, so the kernel loads it at a random address; stack protection in
+# the program's own functions; full RELRO with immediate binding, so no
+# relocation stays writable once it runs; a stack that cannot execute. musl's
+# specs know no static PIE, so the musl link names its start files itself:
+# rcrt1.o relocates the program before anything else runs. musl has no
+# _FORTIFY_SOURCE: there are no checked variants of its string functions to
+# ask for.
+HARDEN_CFLAGS  = -fPIE -fstack-protector-strong
+HARDEN_LDFLAGS = -static-pie -Wl,-z,relro,-z,now,-z,noexecstack
+
 # ---- build kinds ---------------------------------------------------------------
 # Every kind compiles the same sources with the one rule below, into a folder
 # of its own, with its own compiler, flags and platform file.
@@ -84,7 +100,7 @@ KINDS = release glibc asan fuzz windows
 SAN   = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1
 
 release_DIR   = $(BUILD)/release-$(LIBC)
-release_FLAGS = $(CXXFLAGS)
+release_FLAGS = $(CXXFLAGS) $(HARDEN_CFLAGS)
 release_OS    = posix
 
 glibc_DIR     = $(BUILD)/glibc
@@ -142,7 +158,7 @@ define CHECK_NO_CXX_RUNTIME
 endef
 
 $(BIN): $(release_OBJ) $(BUILD)/libc
-	$(release_LINK) $(CXXFLAGS) -o $@ $(release_OBJ) -lm
+	$(release_LINK) $(CXXFLAGS) -o $@ $(release_OBJ) -lm $(release_LIBS)
 	$(call CHECK_NO_CXX_RUNTIME,$@)
 
 # The same program against glibc, whose documents test-blackbox compares
