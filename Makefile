@@ -176,9 +176,9 @@ clean:
 # ---- checks --------------------------------------------------------------------
 # Every step of `make test`, in the order it runs: cheap and decisive first.
 TEST_STEPS = test-prereqs test-deps test-unit test-blackbox test-hostile test-alloc lint test-js \
-             test-hosts test-browser test-fuzz test-load test-sanitize test-windows
+             test-hosts test-browser test-fuzz test-load test-sanitize test-windows test-deb
 
-include mk/tests.mk mk/lint.mk mk/fuzz.mk mk/dashboard.mk mk/hosts.mk mk/load.mk mk/windows.mk mk/bench.mk
+include mk/tests.mk mk/lint.mk mk/fuzz.mk mk/dashboard.mk mk/hosts.mk mk/load.mk mk/windows.mk mk/bench.mk mk/deb.mk
 
 test:
 	@for step in $(TEST_STEPS); do \
