@@ -66,14 +66,16 @@ fcgiwrap_cmd() {
 
 # check_server NAME MODE: starts the server (and fcgiwrap for nginx) inside
 # the root in a private network and checks it on 127.0.0.1:80. MODE
-# "installed": the gate, the page, the metrics, no /cgi-bin/ route; MODE
-# "purged": it starts and answers, and nothing of vistrel does.
+# "installed": the gate, the page, the metrics, no /cgi-bin/ route; "shut":
+# with the password file emptied (Apache's copy gone), the server refuses to
+# start or the program to answer; "purged": it starts and answers, and
+# nothing of vistrel does.
 check_server() {
   name=$1 mode=$2
   password=
   [ "$mode" = installed ] && password=$(cat "$root/etc/vistrel/node-password")
   extra=
-  [ "$name" = nginx ] && [ "$mode" = installed ] && extra=$(fcgiwrap_cmd)
+  [ "$name" = nginx ] && [ "$mode" != purged ] && extra=$(fcgiwrap_cmd)
   out=$root/tmp/check.out
   : >"$out"
   unshare -n sh -s "$root" "$(server_cmd "$name")" "$extra" "$mode" "$password" >"$out" 2>&1 <<'EOF' || true
@@ -87,9 +89,9 @@ if [ -n "$extra" ]; then
   (run "$extra" >"$root/tmp/fcgiwrap.log" 2>&1) & pids=$!
 fi
 (run "$cmd" >"$root/tmp/server.log" 2>&1) & pids="$pids $!"
-n=0
+n=0 nostart=
 until curl -s -o /dev/null http://127.0.0.1/; do
-  [ $n -lt 100 ] || { echo "result no-start"; tail -n 5 "$root/tmp/server.log" "$root/tmp/fcgiwrap.log" 2>/dev/null; break; }
+  [ $n -lt 100 ] || { echo "result no-start"; nostart=1; tail -n 5 "$root/tmp/server.log" "$root/tmp/fcgiwrap.log" 2>/dev/null; break; }
   sleep 0.1; n=$((n + 1))
 done
 # Listening comes first; mod_cgid's daemon and fcgiwrap's workers a moment later.
@@ -114,6 +116,8 @@ if [ "$mode" = installed ]; then
   get cgibin -H "X-Bot-Password: $pw" "$u/cgi-bin/plugin_vistrel?action=info&pwd=$pw"
   get cgibin-page "$u/cgi-bin/plugin_vistrel"
   get subpath -H "X-Bot-Password: $pw" "$u/plugin_vistrel/x?action=info"
+elif [ "$mode" = shut ]; then
+  [ -n "$nostart" ] || get gone "$u/plugin_vistrel?action=info"
 else
   get root "$u/"
   get gone "$u/plugin_vistrel?action=info"
@@ -135,6 +139,15 @@ EOF
     fi
   done
   result() { sed -n "s/^result $1 //p" "$out"; }
+  if [ "$mode" = shut ]; then
+    r=$(result gone)
+    case $r in
+      *' json '* | *' page '* | 200*) bad "$name without a password served the program: $r" ;;
+      '') ok "$name without a password: refuses to start" ;;
+      *) ok "$name without a password: ${r%% *}, not the program" ;;
+    esac
+    return
+  fi
   if grep -q '^result no-start' "$out"; then
     bad "$name did not start ($mode):"
     sed -n '/^result no-start/,$p' "$out"
@@ -191,7 +204,7 @@ test_release() {
   [ "$perms" = "600 root root 700 root root " ] && ok "password file 0600 root in a 0700 folder" || bad "password file modes: $perms"
   grep -qxE '[0-9a-f]{64}' "$pwfile" && [ "$(wc -l <"$pwfile")" = 1 ] && ok "password: 256 random bits as hex" ||
     bad "password is not 64 hex digits on one line"
-  first=$(sha256sum <"$pwfile")
+  first=$(sha256sum <"$pwfile" | cut -d" " -f1)
   [ -e "$root/usr/lib/cgi-bin/plugin_vistrel" ] && bad "program in /usr/lib/cgi-bin" || ok "nothing in /usr/lib/cgi-bin"
 
   # A fake nvidia-smi on the PATH the configurations set, with the real
@@ -215,8 +228,19 @@ test_release() {
 
   say "$release: apt install --reinstall"
   apt_in "install --reinstall /tmp/$(basename "$deb")"
-  [ "$(sha256sum <"$pwfile")" = "$first" ] && ok "reinstall kept the password" || bad "reinstall changed the password"
+  [ "$(sha256sum <"$pwfile" | cut -d" " -f1)" = "$first" ] && ok "reinstall kept the password" || bad "reinstall changed the password"
   check_server lighttpd installed
+
+  say "$release: an empty password file shuts the gate, never opens it"
+  cp -p "$pwfile" "$pwfile.keep"
+  mv "$root/etc/vistrel/apache2-password.conf" "$root/etc/vistrel/apache2-password.keep"
+  : >"$pwfile"
+  for s in lighttpd apache nginx; do
+    check_server "$s" shut
+  done
+  mv "$pwfile.keep" "$pwfile"
+  mv "$root/etc/vistrel/apache2-password.keep" "$root/etc/vistrel/apache2-password.conf"
+  passwords="$passwords $first"
 
   say "$release: apt purge vistrel"
   files=$(in_root "dpkg-query -L vistrel; cat /var/lib/dpkg/info/vistrel.conffiles" | sort -u)
@@ -237,9 +261,15 @@ test_release() {
   say "$release: done in $(($(date +%s) - t0)) s"
 }
 
+passwords=
 for r in ${VISTREL_DEB_RELEASES:-bookworm trixie}; do
   test_release "$(fresh_release "$r")"
 done
+# No two installations share a password.
+release=all
+n=$(echo "$passwords" | tr ' ' '\n' | grep -c . || true)
+u=$(echo "$passwords" | tr ' ' '\n' | grep . | sort -u | wc -l)
+[ "$n" = "$u" ] && ok "$n installations, $u different passwords" || bad "installations share a password"
 if [ "$fails" -ne 0 ]; then
   say "$fails checks failed"
   exit 1
