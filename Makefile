@@ -79,12 +79,14 @@ $(BUILD)/libc: FORCE
 # ---- hardening of the release -----------------------------------------------------
 # What Debian builds its packages with: a static position-independent
 # executable, so the kernel loads it at a random address; stack protection in
-# the program's own functions; full RELRO with immediate binding, so no
-# relocation stays writable once it runs; a stack that cannot execute. musl's
-# specs know no static PIE, so the musl link names its start files itself:
-# rcrt1.o relocates the program before anything else runs. musl has no
-# _FORTIFY_SOURCE: there are no checked variants of its string functions to
-# ask for.
+# the program's own functions; full RELRO with immediate binding; a stack
+# that cannot execute. musl's specs know no static PIE, so the musl link names
+# its start files itself: rcrt1.o relocates the program before main. That
+# start-up does not make the RELRO segment read-only afterwards (musl's
+# dynamic loader would; a static PIE has none), so RELRO is marked in the
+# headers but its few relocated pointers stay writable at run time. musl has
+# no _FORTIFY_SOURCE: there are no checked variants of its string functions
+# to ask for.
 HARDEN_CFLAGS  = -fPIE -fstack-protector-strong
 HARDEN_LDFLAGS = -static-pie -Wl,-z,relro,-z,now,-z,noexecstack
 
