@@ -25,5 +25,8 @@ deb: deb-deps
 	lintian --fail-on error,warning --info $(DEB_DIR)/vistrel_$(DEB_VERSION)_amd64.changes
 	@echo "built $(DEB)"
 
+# debootstrap makes the base roots; curl and ip run outside them, in the
+# private network of each server under test.
 test-deb: deb
+	@tools/ensure-packages.sh debootstrap:debootstrap curl:curl ip:iproute2 unshare:util-linux
 	nice tests/deb/test-deb.sh $(DEB)
