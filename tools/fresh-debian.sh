@@ -172,26 +172,26 @@ step "git clone of $(git rev-parse --short HEAD) into /root/vistrel"
 git clone -q --no-hardlinks "$repo" "$root/root/vistrel"
 git -C "$root/root/vistrel" checkout -q "$(git rev-parse HEAD)"
 
-# make serve in a network of its own (only lo), so port 8080 is free there.
-step "make serve (the demo must answer, SIGTERM must leave nothing)"
-unshare -n sh -c '
-  root=$1
-  ip link set lo up
-  chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    DEBIAN_FRONTEND=noninteractive /bin/sh -c "cd /root/vistrel && exec make serve" >"$root/tmp/serve.log" 2>&1 &
-  make=$!
-  n=0
-  until curl -sf -o /dev/null "http://127.0.0.1:8080/plugin_vistrel?action=metrics"; do
-    kill -0 $make 2>/dev/null || { tail -n 20 "$root/tmp/serve.log"; exit 1; }
-    [ $n -lt 600 ] || { echo "no answer after 600 s"; exit 1; }
-    sleep 1; n=$((n + 1))
-  done
-  curl -s "http://127.0.0.1:8080/plugin_vistrel?action=metrics" | grep -q "\"driver\":\"demo\"" || { echo "not the demo"; exit 1; }
-  kill -TERM $make
-  wait $make || true
+# make serve as the README has it, on a free port of this machine (8080 may
+# be taken here): it installs its server first, so it needs the network.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+step "make serve PORT=$port (the demo must answer, SIGTERM must leave nothing)"
+chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  DEBIAN_FRONTEND=noninteractive /bin/sh -c "cd /root/vistrel && exec make serve PORT=$port" >"$root.serve.log" 2>&1 &
+make=$!
+url=http://127.0.0.1:$port/plugin_vistrel?action=metrics
+n=0
+until curl -sf -o /dev/null "$url"; do
+  kill -0 $make 2>/dev/null || { tail -n 20 "$root.serve.log"; fresh_die "make serve ended before it answered"; }
+  [ $n -lt 600 ] || fresh_die "make serve: no answer after 600 s"
   sleep 1
-  if curl -s -o /dev/null "http://127.0.0.1:8080/"; then echo "still answering after SIGTERM"; exit 1; fi
-' sh "$root" || fresh_die "make serve failed"
+  n=$((n + 1))
+done
+curl -s "$url" | grep -q '"driver":"demo"' || fresh_die "make serve: not the demo's answer"
+kill -TERM $make
+wait $make || true
+sleep 1
+curl -s -o /dev/null "$url" && fresh_die "make serve still answers after SIGTERM"
 for p in /proc/[0-9]*; do
   [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && fresh_die "make serve left process ${p#/proc/} running"
 done
