@@ -1,11 +1,12 @@
 #!/bin/sh
-# tools/fresh-debian.sh RELEASE   (bookworm or 12, trixie or 13)
+# tools/fresh-debian.sh RELEASE [TARGET...]   (bookworm or 12, trixie or 13)
 # Tries the project as a newcomer would: a fresh minimal Debian root of that
 # release, only the README's prerequisites installed, a clone of this
 # checkout's HEAD, then the README's two commands, make serve (the demo must
 # answer; SIGTERM stops it, leaving nothing) and make test. Run as root; it
 # leaves nothing running or mounted. Long: make test installs everything it
-# needs inside the root.
+# needs inside the root. TARGETs, when given, run instead of make test (make
+# test-deb, say, to try the package test nested in a fresh root).
 #
 # The root-making part is shared: tests/deb/test-deb.sh sources this file
 # with FRESH_DEBIAN_LIB=1 (and FRESH_TOOLS, this folder) and uses
@@ -125,9 +126,11 @@ fresh_cleanup() {
 [ "${FRESH_DEBIAN_LIB:-}" = 1 ] && return 0
 
 # ---- the newcomer's run ---------------------------------------------------------
-[ $# -eq 1 ] || fresh_die "usage: tools/fresh-debian.sh bookworm|trixie|12|13"
+[ $# -ge 1 ] || fresh_die "usage: tools/fresh-debian.sh bookworm|trixie|12|13 [TARGET...]"
 [ "$(id -u)" = 0 ] || fresh_die "run as root (it makes and mounts a root)"
 release=$(fresh_release "$1")
+shift
+targets=${*:-test}
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 start=$(date +%s)
@@ -197,11 +200,11 @@ for p in /proc/[0-9]*; do
 done
 step "make serve answered with the demo and stopped cleanly"
 
-step "make test"
-if fresh_in "$root" "cd /root/vistrel && make test" >"$root.test.log" 2>&1; then
+step "make $targets (log: $root.test.log)"
+if fresh_in "$root" "cd /root/vistrel && make $targets" >"$root.test.log" 2>&1; then
   tail -n 1 "$root.test.log"
-  step "make test passed on $release (log: $root.test.log)"
+  step "make $targets passed on $release"
 else
   tail -n 40 "$root.test.log"
-  fresh_die "make test failed on $release after $(($(date +%s) - start)) s (log: $root.test.log)"
+  fresh_die "make $targets failed on $release after $(($(date +%s) - start)) s (log: $root.test.log)"
 fi
