@@ -192,12 +192,13 @@ until curl -sf -o /dev/null "$url"; do
 done
 curl -s "$url" | grep -q '"driver":"demo"' || fresh_die "make serve: not the demo's answer"
 kill -TERM $make
-wait $make || true
+wait $make 2>/dev/null || true
 sleep 1
 curl -s -o /dev/null "$url" && fresh_die "make serve still answers after SIGTERM"
 for p in /proc/[0-9]*; do
   [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && fresh_die "make serve left process ${p#/proc/} running"
 done
+rm -f "$root.serve.log"
 step "make serve answered with the demo and stopped cleanly"
 
 step "make $targets (log: $root.test.log)"
