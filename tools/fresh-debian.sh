@@ -167,6 +167,15 @@ case $release in
     (cd "$root/tmp/node" && dpkg-repack nodejs >/dev/null)
     fresh_in "$root" "apt-get -q -y install /tmp/node/*.deb" | grep '^Setting up' || true
     rm -rf "$root/tmp/node"
+    # npm updated in place (npm install -g npm) leaves files dpkg does not
+    # list: the repacked npm would be half old, half new. The root gets the
+    # working one as it is here.
+    if [ -d /usr/lib/node_modules/npm ]; then
+      rm -rf "$root/usr/lib/node_modules/npm"
+      cp -a /usr/lib/node_modules/npm "$root/usr/lib/node_modules/npm"
+    fi
+    fresh_in "$root" "node --version && npm --version" | tr '\n' ' '
+    echo
     ;;
 esac
 fresh_in "$root" "command -v update-ca-certificates >/dev/null && update-ca-certificates >/dev/null; true"
