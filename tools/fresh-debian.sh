@@ -85,12 +85,16 @@ fresh_root() {
   chmod 755 "$2/usr/sbin/policy-rc.d"
 }
 
-# fresh_in DIR COMMAND: runs a shell command inside the root.
+# fresh_in DIR COMMAND: runs a shell command inside the root. Node.js from
+# nodejs.org or NodeSource trusts only its own list of authorities: it is
+# pointed at the root's bundle, which holds the extra ones (Debian 13's own
+# nodejs reads that bundle anyway).
 fresh_in() {
   d=$1
   shift
   chroot "$d" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt \
     DEBIAN_FRONTEND=noninteractive /bin/sh -c "$*"
 }
 
