@@ -46,20 +46,25 @@ $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 # The sources include only C headers and use nothing of the C++ library, so
 # the C++ compiler needs no more than musl's headers and its own folder of
 # compiler headers (the order musl-gcc uses): without libstdc++'s headers,
-# whose configuration is glibc's, no shim is needed. gcc links, with musl's
-# specs, so libstdc++ is not even offered to the linker. `make LIBC=glibc`
-# builds the same program against glibc instead.
+# whose configuration is glibc's, no shim is needed. gcc links with musl's
+# start files and C library named one by one (release_LD, release_CLIB: see
+# the hardening below), so libstdc++ is not even offered to the linker.
+# `make LIBC=glibc` builds the same program against glibc instead.
 LIBC       ?= musl
+MUSL_LIB    = /usr/lib/x86_64-linux-musl
 MUSL_SPECS  = /usr/lib/x86_64-linux-musl/musl-gcc.specs
 MUSL_INC    = /usr/include/x86_64-linux-musl
 GCC_INC    := $(shell $(CXX) -print-file-name=include)
 ifeq ($(LIBC),musl)
 release_CXX   = $(CXX) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
-release_LD    = $(CC) -static -specs=$(MUSL_SPECS)
+release_LD    = $(CC) $(HARDEN_LDFLAGS) -nostdlib $(MUSL_LIB)/rcrt1.o $(MUSL_LIB)/crti.o \
+                $(shell $(CC) -print-file-name=crtbeginS.o)
+release_CLIB  = -L$(MUSL_LIB) -lc $(shell $(CC) -print-libgcc-file-name) \
+                $(shell $(CC) -print-file-name=crtendS.o) $(MUSL_LIB)/crtn.o
 release_NEEDS = musl-toolchain
 else ifeq ($(LIBC),glibc)
 release_CXX   = $(CXX)
-release_LD    = $(CC) -static
+release_LD    = $(CC) $(HARDEN_LDFLAGS)
 else
 $(error LIBC is musl (the default) or glibc)
 endif
@@ -73,6 +78,20 @@ musl-toolchain:
 $(BUILD)/libc: FORCE
 	@mkdir -p $(@D)
 	@[ "$$(cat $@ 2>/dev/null)" = "$(LIBC)" ] || echo $(LIBC) > $@
+
+# ---- hardening of the release -----------------------------------------------------
+# What Debian builds its packages with: a static position-independent
+# executable, so the kernel loads it at a random address; stack protection in
+# the program's own functions; full RELRO with immediate binding; a stack
+# that cannot execute. musl's specs know no static PIE, so the musl link names
+# its start files itself: rcrt1.o relocates the program before main. That
+# start-up does not make the RELRO segment read-only afterwards (musl's
+# dynamic loader would; a static PIE has none), so RELRO is marked in the
+# headers but its few relocated pointers stay writable at run time. musl has
+# no _FORTIFY_SOURCE: there are no checked variants of its string functions
+# to ask for.
+HARDEN_CFLAGS  = -fPIE -fstack-protector-strong
+HARDEN_LDFLAGS = -static-pie -Wl,-z,relro,-z,now,-z,noexecstack
 
 # ---- build kinds ---------------------------------------------------------------
 # Every kind compiles the same sources with the one rule below, into a folder
@@ -89,11 +108,11 @@ SAN   = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-p
 # The release links nothing of the C++ runtime, which the check after the
 # link makes sure of.
 release_DIR   = $(BUILD)/release-$(LIBC)
-release_FLAGS = $(CXXFLAGS)
+release_FLAGS = $(CXXFLAGS) $(HARDEN_CFLAGS)
 release_OS    = posix
 release_BIN   = $(BIN)
 release_LINK  = $(release_LD) $(CXXFLAGS)
-release_LIBS  = -lm
+release_LIBS  = -lm $(release_CLIB)
 release_DEPS  = $(BUILD)/libc
 release_CHECK = tools/check-no-cxx-runtime.sh $@ $(shell $(CXX) -print-file-name=libstdc++.a) \
                 $(shell $(CC) -print-file-name=libgcc_s.so.1)
@@ -167,9 +186,9 @@ clean:
 # ---- checks --------------------------------------------------------------------
 # Every step of `make test`, in the order it runs: cheap and decisive first.
 TEST_STEPS = test-prereqs test-deps test-unit test-blackbox test-hostile test-alloc lint test-js \
-             test-hosts test-browser test-fuzz test-load test-sanitize test-windows
+             test-hosts test-browser test-fuzz test-load test-sanitize test-windows test-deb
 
-include mk/tests.mk mk/lint.mk mk/fuzz.mk mk/dashboard.mk mk/hosts.mk mk/load.mk mk/windows.mk mk/bench.mk
+include mk/tests.mk mk/lint.mk mk/fuzz.mk mk/dashboard.mk mk/hosts.mk mk/load.mk mk/windows.mk mk/bench.mk mk/deb.mk
 
 test:
 	@for step in $(TEST_STEPS); do \

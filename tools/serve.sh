@@ -32,13 +32,10 @@ case $server in
   nginx) packages="/usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap" ;;
   *) die "SERVER must be lighttpd, apache or nginx" ;;
 esac
-# The password is written into the configuration as a quoted value: a quote
-# or backslash would end it early, and "$" means a variable to nginx and Apache.
-if [ -n "${BOT_PASSWORD:-}" ]; then
-  case $BOT_PASSWORD in
-    *[\"\\\$]* | *[[:cntrl:]]*) die "BOT_PASSWORD must not hold \", \\, \$ or control characters here" ;;
-  esac
-fi
+# The password reaches the servers as the package's does, through a
+# password file of this instance's own and the shipped helper, which takes
+# no \", \\, $ or control characters (the configurations' quoting).
+password=${BOT_PASSWORD:-}
 
 # shellcheck disable=SC2086
 "$root/tools/ensure-packages.sh" $packages
@@ -99,10 +96,23 @@ if [ "$demo" = 1 ] || { [ "$demo" = auto ] && [ -z "$real" ]; }; then
 fi
 [ -n "${VISTREL_TOOL_PATH:-}" ] && cgi_path=$VISTREL_TOOL_PATH:$cgi_path
 
-# The plugin's settings, written into the configuration where it sets
-# BOT_PASSWORD.
+# The password file, the helper that reads it and the Apache line derived
+# from it, as the package installs them, in this instance's folder. No
+# password: the configurations' password lines are left out (the gate is off).
+mkdir "$tmp/etc"
+if [ -n "$password" ]; then
+  (umask 077 && printf '%s\n' "$password" >"$tmp/etc/node-password")
+fi
+sed "s#/etc/vistrel/#$tmp/etc/#g" "$servers/vistrel-node-password" >"$tmp/bin/vistrel-node-password"
+chmod 755 "$tmp/bin/vistrel-node-password"
+if [ -n "$password" ]; then
+  (umask 077 && "$tmp/bin/vistrel-node-password" apache2 >"$tmp/etc/apache2-password.conf") ||
+    die "BOT_PASSWORD is not taken by the shipped configurations"
+fi
+
+# The plugin's other settings, each written into the configuration as a copy
+# of the line that sets PATH.
 vars=
-[ -n "${BOT_PASSWORD+set}" ] && vars=BOT_PASSWORD
 if [ -n "${VISTREL_MOCK_CSV:-}" ]; then
   [ -f "$VISTREL_MOCK_CSV" ] || die "VISTREL_MOCK_CSV: no file $VISTREL_MOCK_CSV"
   cp "$VISTREL_MOCK_CSV" "$tmp/data/"
@@ -113,12 +123,13 @@ fi
 [ "$demo" = 1 ] && vars="$vars VISTREL_DEMO_STATE"
 
 # Renders a shipped file with this run's paths, replaced as plain text: the
-# binary, the CGI's PATH, the fcgiwrap socket, and the BOT_PASSWORD line once
-# per setting (dropped when there is none). A placeholder that is no longer
-# in the file stops the start, so the tests never run a configuration other
-# than the shipped one.
+# binary, the password helper and files, the CGI's PATH (and the settings
+# above beside it), the fcgiwrap socket; without a password, the lines that
+# read it are dropped. A placeholder that is no longer in the file stops the
+# start, so the tests never run a configuration other than the shipped one.
 render() {
-  V_BIN=$tmp/bin/plugin_vistrel V_PATH=$cgi_path V_SOCK=$tmp/run/fcgiwrap.sock V_VARS=$vars \
+  V_BIN=$tmp/bin/plugin_vistrel V_HELPER=$tmp/bin/vistrel-node-password V_ETC=$tmp/etc/ \
+    V_PATH=$cgi_path V_SOCK=$tmp/run/fcgiwrap.sock V_VARS=$vars V_GATE=${password:+1} \
     awk -v need="$2" '
     function rep(s, from, to,    i, out) {
       out = ""
@@ -126,18 +137,26 @@ render() {
       return out s
     }
     {
-      if (index($0, "BOT_PASSWORD") && index($0, "change-me")) {
-        seen["vars"] = 1
-        n = split(ENVIRON["V_VARS"], names, " ")
-        for (k = 1; k <= n; k++) print rep(rep($0, "BOT_PASSWORD", names[k]), "change-me", ENVIRON[names[k]])
-        next
+      helper = "/usr/lib/vistrel/vistrel-node-password"
+      if (index($0, helper " exec ")) seen["gate"] = 1
+      else if (index($0, helper) || index($0, "vistrel_node_password") || index($0, "/etc/vistrel/")) {
+        seen["gate"] = 1
+        if (!ENVIRON["V_GATE"]) next
       }
-      if (index($0, "/opt/kelvane/bin/plugin_vistrel")) seen["bin"] = 1
-      if (index($0, "\"/usr/local/bin:/usr/bin:/bin\"")) seen["path"] = 1
-      if (index($0, "/run/vistrel/fcgiwrap.sock")) seen["sock"] = 1
-      s = rep($0, "/opt/kelvane/bin/plugin_vistrel", ENVIRON["V_BIN"])
-      s = rep(s, "\"/usr/local/bin:/usr/bin:/bin\"", "\"" ENVIRON["V_PATH"] "\"")
-      print rep(s, "/run/vistrel/fcgiwrap.sock", ENVIRON["V_SOCK"])
+      if (!ENVIRON["V_GATE"]) $0 = rep($0, helper " exec ", "")
+      s = rep($0, helper, ENVIRON["V_HELPER"])
+      s = rep(s, "/etc/vistrel/", ENVIRON["V_ETC"])
+      if (index(s, "/usr/lib/vistrel/plugin_vistrel")) seen["bin"] = 1
+      if (index(s, "/run/vistrel/fcgiwrap.sock")) seen["sock"] = 1
+      s = rep(s, "/usr/lib/vistrel/plugin_vistrel", ENVIRON["V_BIN"])
+      s = rep(s, "/run/vistrel/fcgiwrap.sock", ENVIRON["V_SOCK"])
+      if (index(s, "\"/usr/local/bin:/usr/bin:/bin\"")) {
+        seen["path"] = 1
+        n = split(ENVIRON["V_VARS"], names, " ")
+        for (k = 1; k <= n; k++) print rep(rep(s, "PATH", names[k]), "\"/usr/local/bin:/usr/bin:/bin\"", "\"" ENVIRON[names[k]] "\"")
+        s = rep(s, "\"/usr/local/bin:/usr/bin:/bin\"", "\"" ENVIRON["V_PATH"] "\"")
+      }
+      print s
     }
     END {
       n = split(need, want, " ")
@@ -151,7 +170,7 @@ conf=$tmp/$server.conf
 log=$tmp/server.log
 case $server in
 lighttpd)
-  render "$servers/lighttpd-vistrel.conf" "bin path vars" >"$tmp/vistrel.conf"
+  render "$servers/lighttpd-vistrel.conf" "bin path gate" >"$tmp/vistrel.conf"
   {
     # As Debian's lighttpd.conf: the site's modules, the enabled snippets, then
     # mod_staticfile last, so a request mapped to the program runs it.
@@ -171,7 +190,7 @@ lighttpd)
   set -- lighttpd -D -f "$conf"
   ;;
 apache)
-  render "$servers/apache2-vistrel.conf" "bin path vars" >"$tmp/vistrel.conf"
+  render "$servers/apache2-vistrel.conf" "bin path gate" >"$tmp/vistrel.conf"
   mods=/usr/lib/apache2/modules
   {
     echo "ServerRoot \"$tmp\""
@@ -205,7 +224,7 @@ apache)
   "$@" -t >"$log" 2>&1 || { cat "$log" >&2; die "apache2 rejects the configuration"; }
   ;;
 nginx)
-  render "$servers/nginx-vistrel.conf" "bin path vars sock" >"$tmp/vistrel.conf"
+  render "$servers/nginx-vistrel.conf" "bin path sock" >"$tmp/vistrel.conf"
   # Relative includes are looked up beside the main configuration.
   cp /etc/nginx/fastcgi_params "$tmp/"
   mkdir "$tmp/nginx"
@@ -229,14 +248,24 @@ nginx)
     echo "}"
   } >"$conf"
   nginx -t -p "$tmp/" -e "$tmp/log/error.log" -c "$conf" >"$log" 2>&1 || { cat "$log" >&2; die "nginx rejects the configuration"; }
-  # fcgiwrap exactly as the shipped unit starts it, with systemd's User= and
-  # its clean environment.
-  unit=$(render "$servers/vistrel-fcgiwrap.service" "bin sock" | sed -n 's/^ExecStart=//p')
+  # fcgiwrap exactly as the shipped unit starts it, with systemd's User=, its
+  # clean environment and its LoadCredential= (a private copy of the password
+  # file that the unit's user may read).
+  render "$servers/vistrel-fcgiwrap.service" "bin sock gate" >"$tmp/fcgiwrap.service"
+  unit=$(sed -n 's/^ExecStart=//p' "$tmp/fcgiwrap.service")
   [ -n "$unit" ] || die "vistrel-fcgiwrap.service has no ExecStart line"
+  creds=
+  cred=$(sed -n 's/^LoadCredential=//p' "$tmp/fcgiwrap.service")
+  if [ -n "$cred" ]; then
+    mkdir -m 700 "$tmp/credentials"
+    cp "${cred#*:}" "$tmp/credentials/${cred%%:*}"
+    [ -n "$user" ] && chown -R "$user:$user" "$tmp/credentials"
+    creds=CREDENTIALS_DIRECTORY=$tmp/credentials
+  fi
   asuser=
   [ -n "$user" ] && asuser="setpriv --reuid=$user --regid=$user --init-groups"
   # shellcheck disable=SC2086
-  setsid env -i PATH=/usr/bin:/bin $asuser $unit >"$tmp/fcgiwrap.log" 2>&1 &
+  setsid env -i PATH=/usr/bin:/bin $creds $asuser $unit >"$tmp/fcgiwrap.log" 2>&1 &
   pids=$!
   n=0
   while [ ! -S "$tmp/run/fcgiwrap.sock" ]; do
@@ -259,7 +288,7 @@ pids="$pids $!"
 echo "vistrel dashboard: http://127.0.0.1:$port/plugin_vistrel  ($server)"
 echo "  configuration and logs: $tmp (removed when it stops)"
 [ "$demo" = 1 ] && echo "  (demo: simulated nvidia-smi from tools/demo; DEMO=0 to turn it off)"
-[ -n "${BOT_PASSWORD:-}" ] && echo "  (password gate on: open http://127.0.0.1:$port/plugin_vistrel?pwd=...)"
+[ -n "$password" ] && echo "  (password gate on: open http://127.0.0.1:$port/plugin_vistrel?pwd=...)"
 echo "  runs in the foreground: Ctrl-C stops it"
 
 # Until a signal, a server's end, or the end of whoever started this script
