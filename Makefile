@@ -55,12 +55,14 @@ MUSL_LIB    = /usr/lib/x86_64-linux-musl
 MUSL_SPECS  = /usr/lib/x86_64-linux-musl/musl-gcc.specs
 MUSL_INC    = /usr/include/x86_64-linux-musl
 GCC_INC    := $(shell $(CXX) -print-file-name=include)
+MUSL_LD     = $(CC) $(HARDEN_LDFLAGS) -nostdlib $(MUSL_LIB)/rcrt1.o $(MUSL_LIB)/crti.o \
+              $(shell $(CC) -print-file-name=crtbeginS.o)
+MUSL_CLIB   = -L$(MUSL_LIB) -lc $(shell $(CC) -print-libgcc-file-name) \
+              $(shell $(CC) -print-file-name=crtendS.o) $(MUSL_LIB)/crtn.o
 ifeq ($(LIBC),musl)
 release_CXX   = $(CXX) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
-release_LD    = $(CC) $(HARDEN_LDFLAGS) -nostdlib $(MUSL_LIB)/rcrt1.o $(MUSL_LIB)/crti.o \
-                $(shell $(CC) -print-file-name=crtbeginS.o)
-release_CLIB  = -L$(MUSL_LIB) -lc $(shell $(CC) -print-libgcc-file-name) \
-                $(shell $(CC) -print-file-name=crtendS.o) $(MUSL_LIB)/crtn.o
+release_LD    = $(MUSL_LD)
+release_CLIB  = $(MUSL_CLIB)
 release_NEEDS = musl-toolchain
 else ifeq ($(LIBC),glibc)
 release_CXX   = $(CXX)

@@ -7,8 +7,9 @@ with a clean CGI environment, standard output read through a pipe
 (hyperfine --output=pipe, as the server reads it) and thrown away. Beside it,
 in the same hyperfine call, run the case's three floors, each writing the
 same number of bytes, and for the tool case also running the fake tool twice
-through /bin/sh -c first: bench/floor.c built static against musl (the floor
-the budgets are judged by) and against glibc, and bench/floor_nolibc.c, the
+through /bin/sh -c first: bench/floor.c against musl, built as the release
+is, a hardened static PIE (the floor the budgets are judged by), and static
+against glibc, and bench/floor_nolibc.c, the
 same work in raw system calls with no C library at all. Rounds rotate which
 command goes first, and the medians are taken over all runs of all rounds, so
 that a slow spell of the (shared) machine falls on all of them.
@@ -182,7 +183,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--bin", default=os.path.join(ROOT, "build", "plugin_vistrel"))
     p.add_argument("--floor", default=os.path.join(ROOT, "build", "bench", "floor-musl"),
-                   help="the floor the budgets are judged by: floor.c, static, musl")
+                   help="the floor the budgets are judged by: floor.c against musl, built as the release is")
     p.add_argument("--floor-glibc", default=os.path.join(ROOT, "build", "bench", "floor-glibc"))
     p.add_argument("--floor-nolibc", default=os.path.join(ROOT, "build", "bench", "floor-nolibc"))
     p.add_argument("--big", default=os.path.join(ROOT, "build", "bench", "big.csv"))
@@ -287,8 +288,9 @@ def main():
               "Each request is exec'd with a CGI environment (password set and sent in the header), standard"
               " output read through a pipe (`hyperfine -N --output=pipe`). Floors, each writing the same number"
               " of bytes and, in the fake nvidia-smi case, first running `sh -c '<GPU query>'` and"
-              " `sh -c '<apps query>'` with tests/data/fakes on PATH: `bench/floor.c` static against musl (the"
-              " ratio and budget) and against glibc, and `bench/floor_nolibc.c`, raw system calls from `_start`"
+              " `sh -c '<apps query>'` with tests/data/fakes on PATH: `bench/floor.c` against musl, built as"
+              " the release is, a hardened static PIE (the ratio and budget), and against glibc, and"
+              " `bench/floor_nolibc.c`, raw system calls from `_start`"
               " with no C library. Peak RSS is `/usr/bin/time -v`'s \"Maximum resident set size\", the largest"
               " over 5 runs; it covers the children a process waited for, so in the tool case it is the shell"
               " running the fake tool. Instructions: callgrind's count for the whole process, start-up"
