@@ -94,7 +94,7 @@ const DEADLINE = constant('web/app.js', 'DEADLINE_MS');
 test('the deadline lies beyond the longest answer a healthy node gives', () => {
   // Two tools, NVIDIA then AMD, each waited out to the bound, plus for each
   // the grace for a process stuck in the driver and the quiet time after it.
-  const tool = constant('src/collect.h', 'VENDOR_TOOL_TIMEOUT_MS');
+  const tool = constant('src/collect.cpp', 'VENDOR_TOOL_TIMEOUT_MS');
   const grace = constant('src/platform_common.h', 'KILL_GRACE_MS');
   const quiet = constant('src/platform_common.h', 'QUIET_AFTER_EXIT_MS');
   assert.ok(DEADLINE > 2 * (tool + grace + quiet), `${DEADLINE} ms`);
