@@ -63,6 +63,13 @@ fresh_base() {
   echo "$tar"
 }
 
+# The Debian security mirror this machine's apt uses.
+fresh_security_mirror() {
+  m=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\/debian-security\)\/*$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+  [ -n "$m" ] || m=$(sed -n 's/^deb[[:space:]]\{1,\}\(http[^[:space:]]*\/debian-security\)\/*[[:space:]].*/\1/p' /etc/apt/sources.list 2>/dev/null | head -n 1)
+  echo "${m:-http://deb.debian.org/debian-security}"
+}
+
 # fresh_root RELEASE DIR: DIR becomes a fresh root of RELEASE with /proc,
 # /dev, /dev/pts and /dev/shm mounted, the host's name servers and extra
 # certificate authorities, and a policy-rc.d that lets no service start.
@@ -83,6 +90,12 @@ fresh_root() {
   fi
   printf '#!/bin/sh\nexit 101\n' >"$2/usr/sbin/policy-rc.d"
   chmod 755 "$2/usr/sbin/policy-rc.d"
+  # debootstrap lists the release alone; an installed Debian also has its
+  # updates and security suites, without which a root gets the release's
+  # first browsers (Debian 12: a Firefox ESR too old for the browser tests).
+  rm -f "$2/etc/apt/sources.list"
+  printf 'Types: deb\nURIs: %s\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\nTypes: deb\nURIs: %s\nSuites: %s-security\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$(fresh_mirror)" "$1" "$1" "$(fresh_security_mirror)" "$1" >"$2/etc/apt/sources.list.d/debian.sources"
 }
 
 # fresh_in DIR COMMAND: runs a shell command inside the root. Node.js from
