@@ -24,15 +24,15 @@ wine-runtime:
 
 # Test helpers, Windows programs themselves: the fake vendor tools and a
 # probe that tells whether a process id is still alive.
-$(windows_DIR)/fakes/nvidia-smi.exe: tests/windows/fake_smi.cpp | windows-toolchain
+$(windows_DIR)/fakes/nvidia-smi.exe: tests/windows/fake_smi.cpp tests/windows/std_handles.h | windows-toolchain
 	@mkdir -p $(@D)
 	$(WIN_HELPER) -DFAKE_NVIDIA -o $@ $<
 
-$(windows_DIR)/fakes/rocm-smi.exe: tests/windows/fake_smi.cpp | windows-toolchain
+$(windows_DIR)/fakes/rocm-smi.exe: tests/windows/fake_smi.cpp tests/windows/std_handles.h | windows-toolchain
 	@mkdir -p $(@D)
 	$(WIN_HELPER) -DFAKE_ROCM -o $@ $<
 
-$(WIN_PROBE): tests/windows/proc_alive.cpp | windows-toolchain
+$(WIN_PROBE): tests/windows/proc_alive.cpp tests/windows/std_handles.h | windows-toolchain
 	@mkdir -p $(@D)
 	$(WIN_HELPER) -o $@ $<
 

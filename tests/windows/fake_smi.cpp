@@ -21,6 +21,8 @@
 // leaves as CR LF, as the real tools' output does on Windows.
 #include <windows.h>
 
+#include "std_handles.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -84,12 +86,7 @@ void start_sleeper(bool detached) {
         return;
     static char line[MAX_PATH + 32];
     std::snprintf(line, sizeof line, "\"%s\" --sleeper", self);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    STARTUPINFOA si = with_std_handles();
     SetHandleInformation(si.hStdOutput, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     PROCESS_INFORMATION pi{};
     DWORD flags = detached ? DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP : 0;

@@ -12,6 +12,8 @@
 // FAKE_INHERITED, for the fake tool to look for it in itself.
 #include <windows.h>
 
+#include "std_handles.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -69,12 +71,7 @@ static int launch_inheriting(int argc, char **argv) {
     char value[32];
     std::snprintf(value, sizeof value, "%llu", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(file)));
     SetEnvironmentVariableA("FAKE_INHERITED", value);
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    STARTUPINFOA si = with_std_handles();
     PROCESS_INFORMATION pi{};
     if (!CreateProcessA(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
         return 2;
