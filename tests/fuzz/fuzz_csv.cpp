@@ -68,14 +68,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         std::abort();
     unlink(fixture_path);
     setenv("VISTREL_MOCK_CSV", ("/proc/self/fd/" + std::to_string(fixture_fd)).c_str(), 1);
-    snapshot_init(&fresh);
+    fresh = gpu_snapshot{};
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (ftruncate(fixture_fd, 0) != 0 || (size > 0 && pwrite(fixture_fd, data, size, 0) != static_cast<ssize_t>(size)))
         std::abort();
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     int settled = collect_mock_csv(&snap);
     fuzz::check_snapshot(snap);
     csv_model m = model(std::string(reinterpret_cast<const char *>(data), size));

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check_json_str(s);
 
     // A snapshot built from the rest.
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     snap.gpu_count = in.ConsumeIntegralInRange(0, MAX_GPUS);
     snap.proc_count = in.ConsumeIntegralInRange(0, MAX_PROCS);
     text(in, snap.driver, DRIVER_SIZE);
