@@ -107,6 +107,22 @@ TEST(SharedCases, EachGetsItsResponse) {
     }
 }
 
+// Each failure of tests/data/failures, replayed by the fake tools: the whole
+// metrics document, every failure told in its message; the fakes were asked
+// exactly the queries the case names and left nothing running.
+TEST(SharedCases, EachFailureIsTold) {
+    for (const failure_case &c : failure_cases()) {
+        scratch_dir s;
+        const std::string log = s.file("calls.log");
+        plugin_result r = run_plugin(
+            with(c.env, {"QUERY_STRING=action=metrics", c.fakes ? fakes_path() : NO_TOOLS, "FAKE_LOG=" + log}));
+        metrics_body(r);
+        EXPECT_EQ(with_utc_placeholder(r.out), expected(c.expected)) << c.name;
+        EXPECT_EQ(fake_calls(log), c.calls) << c.name;
+        EXPECT_TRUE(no_fake_left(log)) << c.name;
+    }
+}
+
 TEST(Flags, HelpIsFourteenLines) {
     const std::string help = expected("help");
     EXPECT_EQ(help.find("\n\n\n"), std::string::npos);
