@@ -234,7 +234,7 @@ static void keep_error(line_errors *e, bool is_line, const char *text, int len) 
         return;
     text_out out = text_into(e->first, MESSAGE_SIZE);
     // One space for every run of blanks: rocm-smi pads its lines with TABs.
-    for (int i = 0; i < len;) {
+    for (int i = 0; i < len && !out.full;) {
         int start = i;
         while (i < len && !is_blank(text[i]))
             ++i;
@@ -259,7 +259,7 @@ static void note_error_line(line_errors *e, const char *line, long len) {
     if (i == len)
         return;
     ++e->lines;
-    keep_error(e, true, line, static_cast<int>(len < MESSAGE_SIZE * 4 ? len : MESSAGE_SIZE * 4));
+    keep_error(e, true, line, static_cast<int>(len)); // a piece of LINE_BUF_SIZE at most
 }
 
 // The words compared letter by letter, ASCII letters in either case.

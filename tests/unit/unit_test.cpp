@@ -1018,7 +1018,7 @@ TEST(Outcome, FromTheAttempts) {
         int gpus;
         std::vector<attempt> attempts;
         const char *source;
-        int available;
+        long available;
         std::string message;
     } cases[] = {
         {"no source at all", nullptr, 0, {}, "none", 0, NO_GPU_MESSAGE},
