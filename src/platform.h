@@ -15,7 +15,8 @@
 
 // The exit status the command interpreter gives a command it cannot find:
 // the shell's 127, cmd.exe's 9009 ("is not recognized as an internal or
-// external command").
+// external command"). Wine's cmd.exe exits 0 there instead, which with
+// nothing printed reads as no failure too.
 #if defined(_WIN32)
 constexpr unsigned long PLATFORM_NOT_FOUND_STATUS = 9009;
 #else
