@@ -644,14 +644,16 @@ enum finding_rank : unsigned char {
     RANKS
 };
 
-// One thing the message tells.
+// One thing the message tells: what an attempt has to say, at most one each.
+constexpr int MAX_FINDINGS = MAX_ATTEMPTS;
+
 struct finding {
     finding_rank rank;
     char text[MESSAGE_SIZE];
 };
 
-// What separates two findings in the message; one that would show less
-// than this much of itself after it is left out.
+// What separates two findings in the message. A later finding that could
+// show less than FINDING_MIN_SHOWN bytes of itself is left out.
 constexpr const char *FINDING_SEPARATOR = "; ";
 constexpr int FINDING_MIN_SHOWN = 24;
 
@@ -716,7 +718,8 @@ static bool tell_attempt(const attempt *attempts, int i, finding *f) {
     if (errors == 0)
         return true;
     for (int j = 0; j < i; ++j)
-        if (strcmp(attempts[j].errors.first, a.errors.first) == 0) {
+        if (attempts[j].errors.lines + attempts[j].errors.fields > 0 &&
+            strcmp(attempts[j].errors.first, a.errors.first) == 0) {
             if (!ending)
                 add_str(&out, ": the same error");
             return true;
@@ -757,9 +760,9 @@ static void write_message(gpu_snapshot *snap, const finding *found, int count) {
 void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count) {
     copy_str(snap->source, SOURCE_SIZE, answered ? answered : "none");
     snap->available = answered && snap->gpu_count > 0;
-    finding found[MAX_ATTEMPTS];
+    finding found[MAX_FINDINGS];
     int n = 0;
-    for (int i = 0; i < count && n < MAX_ATTEMPTS; ++i)
+    for (int i = 0; i < count && n < MAX_FINDINGS; ++i)
         n += tell_attempt(attempts, i, &found[n]);
     if (n > 0)
         write_message(snap, found, n);

@@ -43,7 +43,7 @@ enum attempt_end : unsigned char {
 struct attempt {
     const char *who;      // how the message names it: "nvidia-smi", "VISTREL_MOCK_ROCM"
     unsigned long status; // see end
-    int lines;            // lines handed to its parser
+    int lines;            // lines that counted: those handed to its parser, and a CSV fixture's comments
     int gpus;             // GPUs it added
     line_errors errors;
     attempt_end end;
