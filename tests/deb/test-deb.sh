@@ -314,6 +314,7 @@ ask() {
   port=$1 target=$2
   shift 2
   body=$root.body
+  rm -f "$body"
   code=$(nsenter -t "$leader" -n curl -s -m 20 -o "$body" -w '%{http_code}' "$@" "http://127.0.0.1:$port$target") || code=000
   kind=other
   grep -q 'window.kvApplyTheme' "$body" 2>/dev/null && kind=page
