@@ -471,6 +471,15 @@ operator_year() {
   refused_start lighttpd lighttpd "$BLANK"
   refused_start apache apache2 "$BLANK"
   refused_start fcgiwrap vistrel-fcgiwrap "$BLANK"
+  # dpkg-reconfigure runs the same check, and leaves nothing behind.
+  if box "dpkg-reconfigure vistrel" >"$root.out" 2>&1; then
+    bad "dpkg-reconfigure took the unusable password file"
+  elif grep -qF "vistrel: /etc/vistrel/node-password: $BLANK" "$root.out" && [ "$(ls -A "$root/etc/vistrel")" = node-password ]; then
+    ok "dpkg-reconfigure fails, saying why, and leaves nothing behind"
+  else
+    bad "dpkg-reconfigure: $(tr '\n' ' ' <"$root.out"), left: $(ls -A "$root/etc/vistrel" | tr '\n' ' ')"
+  fi
+  rm -f "$root.out"
   cp -p "$root/root/node-password.keep" "$root/etc/vistrel/node-password"
   chmod 0600 "$root/etc/vistrel/node-password"
   refused_start "lighttpd, whose reload would read it as www-data," lighttpd "unreadable by www-data"
@@ -483,7 +492,17 @@ operator_year() {
 
   say "$release: apt install $(basename "$next") while nginx serves"
   fpid=$(unit vistrel-fcgiwrap MainPID)
+  # A client polling through nginx all along, as the dashboard does.
+  nsenter -t "$leader" -n sh -c 'while [ ! -e "$1.stop" ]; do
+      curl -s -m 5 -o /dev/null -w "%{http_code}\n" -H "X-Bot-Password: $2" "http://127.0.0.1:$3/plugin_vistrel?action=info"
+      sleep 0.05
+    done >"$1.polls"' sh "$root" "$pw" $HTTP_NGINX &
+  poller=$!
   box_apt "install /root/$(basename "$next")"
+  touch "$root.stop"
+  wait $poller || true
+  say "$release: while upgrading: $(grep -c '^200$' "$root.polls") of $(wc -l <"$root.polls") requests through nginx answered 200 ($(grep -v '^200$' "$root.polls" | sort | uniq -c | tr -s ' \n' ' ')others)"
+  rm -f "$root.stop" "$root.polls"
   v=$(box "dpkg-query -W -f '\${Version}' vistrel")
   [ "vistrel_${v}_amd64.deb" = "$(basename "$next")" ] && ok "upgraded to $v" || bad "not upgraded: $v"
   st="$(unit vistrel-fcgiwrap ActiveState) $(unit vistrel-fcgiwrap MainPID)"
