@@ -34,7 +34,8 @@ case $server in
 esac
 # The password reaches the servers as the package's does, through a
 # password file of this instance's own, written and checked by the shipped
-# helper (one line of printable ASCII without " or \ or blanks at its ends).
+# helper (one line of printable characters without " or \ or blanks at its
+# ends).
 password=${BOT_PASSWORD:-}
 
 # shellcheck disable=SC2086

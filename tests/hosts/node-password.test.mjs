@@ -30,10 +30,14 @@ function run(args, { input = '', umask } = {}) {
 const BLANK = 'begins or ends with a blank, which servers trim from headers';
 const CONTROL = 'holds a control character (a tab, a carriage return)';
 const QUOTING = 'holds " or \\, which lighttpd\'s configuration cannot carry';
+// A text's UTF-8 bytes, each as the Latin-1 character fetch sends as that byte.
+const latin1 = (text) => Buffer.from(text).toString('latin1');
+const NOT_UTF8 = 'holds bytes that are no printable character in UTF-8';
 const PRINTABLE = ' !#$%&\'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[]^_`abcdefghijklmnopqrstuvwxyz{|}~';
 
 // [what, the file's bytes, the helper's line (null: usable), the password
-// a client sends: what a reader that got the file wrong would take].
+// a client sends, each byte a Latin-1 character: what a reader that got the
+// file wrong would take].
 const CASES = [
   ['64 hex digits', 'a1b2c3d4'.repeat(8) + '\n', null],
   ['one character', 'x\n', null],
@@ -52,7 +56,17 @@ const CASES = [
   ['a CRLF line end', 'abc\r\n', CONTROL, 'abc'],
   ['a NUL inside', 'ab\0cd\n', 'holds a NUL byte', 'ab'],
   ['a NUL at the end', 'abcd\0\n', 'holds a NUL byte', 'abcd'],
-  ['UTF-8', 'caf\u00e9\n', 'holds a byte that is not printable ASCII', Buffer.from('caf\u00e9').toString('latin1')],
+  ['any language in UTF-8', 'p\u00e4ssw\u00f6rd \u5bc6\u7801 \u20ac \u{1f511}\n', null],
+  ['255 bytes of UTF-8', '\u20ac'.repeat(85) + '\n', null],
+  ['258 bytes of UTF-8', '\u20ac'.repeat(86) + '\n', '259 bytes, more than a password of 255 and its newline', latin1('\u20ac'.repeat(86))],
+  ['Latin-1, not UTF-8', Buffer.from('caf\xe9\n', 'latin1'), NOT_UTF8, 'caf\xe9'],
+  ['a lone continuation byte', Buffer.from('a\x80b\n', 'latin1'), NOT_UTF8, 'a\x80b'],
+  ['UTF-8 cut short', Buffer.from('ab\xe2\x82\n', 'latin1'), NOT_UTF8, 'ab\xe2\x82'],
+  ['an overlong form', Buffer.from('a\xc0\xafb\n', 'latin1'), NOT_UTF8, 'a\xc0\xafb'],
+  ['a surrogate', Buffer.from('a\xed\xa0\x80b\n', 'latin1'), NOT_UTF8, 'a\xed\xa0\x80b'],
+  ['past U+10FFFF', Buffer.from('a\xf4\x90\x80\x80b\n', 'latin1'), NOT_UTF8, 'a\xf4\x90\x80\x80b'],
+  ['a C1 control (U+0085)', 'a\u0085b\n', NOT_UTF8, latin1('a\u0085b')],
+  ['a DEL', 'a\x7fb\n', CONTROL, 'a\x7fb'],
   ['a double quote', 'a"b\n', QUOTING, 'a"b'],
   ['a backslash', 'a\\b\n', QUOTING, 'a\\b'],
 ];
@@ -139,8 +153,17 @@ test("Apache's pattern takes exactly the files the check takes", async () => {
   for (const [what, bytes, line, sent] of CASES) {
     fs.writeFileSync(file, bytes);
     fs.chmodSync(file, mode);
-    const password = line === null ? bytes.slice(0, -1) : sent;
-    const res = await fetch(`${apache.base}/plugin_vistrel?action=info`, { headers: password ? { 'X-Bot-Password': password } : {} });
+    // Header values travel as bytes: each byte one Latin-1 character here.
+    // One that fetch will not send as a header (a DEL) goes in pwd.
+    const password = line === null ? latin1(bytes.slice(0, -1)) : sent;
+    let target = '/plugin_vistrel?action=info';
+    const headers = {};
+    if (/[\x00-\x08\x0a-\x1f\x7f]/.test(password)) {
+      target += '&pwd=' + [...Buffer.from(password, 'latin1')].map((b) => '%' + b.toString(16).padStart(2, '0')).join('');
+    } else if (password) {
+      headers['X-Bot-Password'] = password;
+    }
+    const res = await fetch(apache.base + target, { headers });
     const body = await res.text();
     if (line === null) {
       assert.equal(res.status, 200, what);
