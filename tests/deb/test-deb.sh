@@ -375,7 +375,7 @@ restart_all() {
 # start, the servers run on ports of their own.
 operator_year() {
   say "$release: systemd-nspawn -b (private network)"
-  boot_box || return 0
+  boot_box || { halt_box; return 0; }
   for u in lighttpd apache2 nginx; do
     [ "$(unit $u ActiveState)" = active ] || bad "$u is not running at boot"
   done
