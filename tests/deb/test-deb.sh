@@ -38,7 +38,8 @@ start=$(date +%s)
 root=
 fails=0
 nspawn=
-trap 'halt_box; [ -z "$root" ] || fresh_cleanup "$root"' EXIT
+# The root, and the files beside it that hold a step's output.
+trap 'halt_box; [ -z "$root" ] || { fresh_cleanup "$root"; rm -f "$root".*; }' EXIT
 trap 'exit 1' INT TERM HUP
 say() { echo "test-deb: [$(($(date +%s) - start)) s] $*"; }
 ok() { say "ok   $release: $*"; }
