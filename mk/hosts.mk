@@ -1,7 +1,9 @@
 # The plugin under the hosts node operators run, lighttpd, Apache httpd and
 # nginx with fcgiwrap, each started from its configuration in docs/servers/
 # by tools/serve.sh (as make serve does); and make test's own prerequisites.
-HOST_TESTS = tests/hosts/hosts.test.mjs tests/hosts/prereqs.test.mjs
+HOST_TESTS = tests/hosts/hosts.test.mjs tests/hosts/node-password.test.mjs tests/hosts/prereqs.test.mjs
+# The hosts' Debian packages (make test-deb installs them in its roots).
+HOST_PACKAGES = lighttpd apache2 nginx fcgiwrap
 
 .PHONY: test-prereqs test-hosts hosts-deps
 
