@@ -10,7 +10,15 @@ PREFIX   ?= /usr/local
 CXXSTD   = -std=c++17
 LANGF    = $(CXXSTD) -fno-exceptions -fno-rtti
 WARN     = -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-CPPFLAGS = -Isrc -I$(BUILD)/gen
+CPPFLAGS = -Isrc -I$(BUILD)/gen -DVISTREL_VERSION='"$(VERSION)"'
+
+# The version that --version and the info document report: the upstream part
+# of debian/changelog's first entry (its epoch and Debian revision left out),
+# so that a release names its version in one place.
+VERSION := $(shell sed -n '1{s/^[^(]*(\([^)]*\)).*/\1/;T;s/^[0-9]*://;s/-[^-]*$$//;p;}' debian/changelog)
+ifeq ($(VERSION),)
+$(error debian/changelog names no version in its first line)
+endif
 
 BUILD = build
 .DEFAULT_GOAL := all
@@ -156,7 +164,8 @@ windows_BIN   = $(windows_DIR)/plugin_vistrel.exe
 windows_LINK  = $(WIN_CXX) -static $(CXXFLAGS)
 
 # $(kind)_OBJ: every object of a kind; $(kind)_LIB: all but main.o. Only the
-# page depends on the generated web header; the other dependencies come from
+# page depends on the generated web header, and every object on the
+# changelog, whose version the flags carry; the other dependencies come from
 # the compiler (-MMD). A kind with a program links it from its objects and
 # $(kind)_DEPS, then runs $(kind)_CHECK on it.
 define KIND_RULES
@@ -166,6 +175,7 @@ $$($(1)_DIR)/obj/%.o: src/%.cpp | $$($(1)_NEEDS)
 	@mkdir -p $$(@D)
 	$$($(1)_CXX) $$(CPPFLAGS) $$(LANGF) $$(WARN) $$($(1)_FLAGS) -MMD -MP -c -o $$@ $$<
 $$($(1)_DIR)/obj/page.o: $$(WEB_GEN)
+$$($(1)_OBJ): debian/changelog
 -include $$($(1)_OBJ:.o=.d)
 ifneq ($$($(1)_BIN),)
 $$($(1)_BIN): $$($(1)_OBJ) $$($(1)_DEPS)
