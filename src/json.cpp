@@ -364,7 +364,19 @@ void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
         copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
 }
 
-void json_info(const char *stamp, const char *platform, long pid, bool node_auth) {
+// The names as a JSON array.
+static void out_names(const char *const *names, int count) {
+    out_char('[');
+    for (int i = 0; i < count; ++i) {
+        if (i)
+            out_char(',');
+        json_str(names[i]);
+    }
+    out_char(']');
+}
+
+void json_info(const char *stamp, const char *platform, long pid, bool node_auth, const char *const *supported,
+               int count) {
     out_lit(JSON_HEADER_BLOCK);
     out_lit("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":");
     json_str(PLUGIN_VERSION);
@@ -376,15 +388,18 @@ void json_info(const char *stamp, const char *platform, long pid, bool node_auth
     json_str(stamp);
     out_lit(",\"node_auth\":");
     out_bool(node_auth);
-    out_lit(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
-            "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
+    out_lit(",\"supported\":");
+    out_names(supported, count);
+    out_lit(",\"probes\":[\"nvidia-smi\",\"rocm-smi\"],\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
     out_int(MAX_GPUS);
     out_lit(",\"zero_network\":true}\n");
 }
 
-void json_error(const char *action) {
+void json_error(const char *action, const char *const *supported, int count) {
     out_lit(JSON_HEADER_BLOCK);
-    out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
+    out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":");
+    out_names(supported, count);
+    out_lit(",\"requested\":");
     json_str(action);
     out_lit("}\n");
 }

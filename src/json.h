@@ -13,10 +13,12 @@ constexpr int UTC_STAMP_SIZE = 40;
 // document is valid UTF-8 whatever the source printed.
 void json_str(const char *s);
 
-// Each writes the JSON header block and then its document.
+// Each writes the JSON header block and then its document. The info and
+// error documents list the count names at supported as the actions there are.
 void json_metrics(const gpu_snapshot *snap, const char *utc_stamp);
-void json_info(const char *utc_stamp, const char *platform, long pid, bool node_auth);
-void json_error(const char *requested_action);
+void json_info(const char *utc_stamp, const char *platform, long pid, bool node_auth, const char *const *supported,
+               int count);
+void json_error(const char *requested_action, const char *const *supported, int count);
 
 // Formats seconds since the epoch as UTC, "%Y-%m-%dT%H:%M:%SZ", into out,
 // the text glibc's strftime gives for every year.
