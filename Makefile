@@ -32,14 +32,11 @@ BIN   = $(BUILD)/plugin_vistrel
 UNITS = main plugin_vistrel collect text json page output platform_common
 
 # ---- the page ------------------------------------------------------------------
-# The page's files, in the order page.cpp writes them; body.html is written on
-# one line (--join drops its line breaks).
-WEB_FILES = WEB_HEAD_HTML=web/head.html WEB_THEME_BOOT_JS=web/theme-boot.js \
-            WEB_BASE_CSS=web/base.css WEB_DASHBOARD_CSS=web/dashboard.css \
-            WEB_THEME_LISTEN_JS=web/theme-listen.js --join WEB_BODY_HTML=web/body.html \
-            WEB_NOTE_HTML=web/note.html WEB_APP_JS=web/app.js
-WEB_SRC   = $(patsubst %,web/%,$(notdir $(filter %.html %.css %.js,$(WEB_FILES))))
-WEB_GEN   = $(BUILD)/gen/web_assets.h
+# Every file of web/ is embedded as a constant named after it (tools/embed.cpp);
+# page.cpp writes them in document order. body.html is written on one line
+# (--join drops its line breaks).
+WEB_SRC = $(sort $(wildcard web/*.html web/*.css web/*.js))
+WEB_GEN = $(BUILD)/gen/web_assets.h
 
 $(BUILD)/embed: tools/embed.cpp
 	@mkdir -p $(@D)
@@ -47,7 +44,7 @@ $(BUILD)/embed: tools/embed.cpp
 
 $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 	@mkdir -p $(@D)
-	$(BUILD)/embed $@ $(WEB_FILES)
+	$(BUILD)/embed $@ $(patsubst web/body.html,--join web/body.html,$(WEB_SRC))
 
 # ---- the C library ---------------------------------------------------------------
 # The release is linked statically against musl. The program runs once per
