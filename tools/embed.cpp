@@ -7,10 +7,13 @@
 // file is dropped; page.cpp places the line breaks the document needs. A /* ... */ comment that opens a file is a note
 // for its readers and is left out. --join (for the next file) drops every
 // line feed and the indentation after it, so markup that the page writes on
-// one line can be kept readable in its source. Only ASCII is accepted: the
-// page writes other characters as entities and escapes.
+// one line can be kept readable in its source. A text that the page holds
+// twice is written once in its file, between marks (see expand_marks). Only
+// ASCII is accepted: the page writes other characters as entities and
+// escapes.
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <string>
 
 // "WEB_" and the file's name, less its folders, in capitals.
@@ -19,6 +22,55 @@ static std::string constant_name(const std::string &path) {
     for (unsigned char c : path.substr(path.find_last_of('/') + 1))
         name += std::isalnum(c) ? static_cast<char>(std::toupper(c)) : '_';
     return name;
+}
+
+// What lies between /*NAME begins*/ and /*NAME ends*/ stays where it is and
+// is written again in place of each /*NAME again*/ after it; the marks are
+// left out. NAME is a word of small letters; other comments stay as they
+// are. False, having said why, for a mark without its partner.
+static bool expand_marks(std::string &text, const std::string &path) {
+    std::string out, open;
+    size_t open_at = 0;
+    std::map<std::string, std::string> said;
+    for (size_t p = 0; p < text.size();) {
+        size_t at = text.find("/*", p);
+        if (at == std::string::npos)
+            at = text.size();
+        out.append(text, p, at - p);
+        if (at == text.size())
+            break;
+        size_t word = at + 2, end = word;
+        while (end < text.size() && text[end] >= 'a' && text[end] <= 'z')
+            ++end;
+        std::string name = text.substr(word, end - word), kind;
+        for (const char *k : {"begins", "ends", "again"})
+            if (!name.empty() && text.compare(end, std::string(k).size() + 3, " " + std::string(k) + "*/") == 0)
+                kind = k;
+        if (kind.empty()) {
+            out += "/*";
+            p = at + 2;
+            continue;
+        }
+        p = end + kind.size() + 3;
+        if (kind == "begins" && open.empty()) {
+            open = name;
+            open_at = out.size();
+        } else if (kind == "ends" && name == open) {
+            said[name] = out.substr(open_at);
+            open.clear();
+        } else if (kind == "again" && said.count(name)) {
+            out += said[name];
+        } else {
+            std::fprintf(stderr, "%s: /*%s %s*/ without its partner\n", path.c_str(), name.c_str(), kind.c_str());
+            return false;
+        }
+    }
+    if (!open.empty()) {
+        std::fprintf(stderr, "%s: /*%s begins*/ without /*%s ends*/\n", path.c_str(), open.c_str(), open.c_str());
+        return false;
+    }
+    text = out;
+    return true;
 }
 
 int main(int argc, char **argv) {
@@ -50,6 +102,8 @@ int main(int argc, char **argv) {
             if (end != std::string::npos)
                 text.erase(0, end + 3);
         }
+        if (!expand_marks(text, path))
+            return 1;
         if (!text.empty() && text.back() == '\n')
             text.pop_back();
         if (join) {
