@@ -173,6 +173,16 @@ static const json_action *find_action(const char *name) {
 
 // ---- routing ---------------------------------------------------------------
 
+// The time of the request, for the documents' "utc"; the all-zero time when
+// the clock cannot be read.
+static void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
+    long long now = 0;
+    if (platform_time(&now))
+        utc_format(now, out_stamp);
+    else // written directly: some C runtimes reject day 0 in strftime
+        copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
+}
+
 // A request routed to JSON, from its raw query text (may be NULL).
 static void mode_json(const char *query) {
     char name[64] = "";
