@@ -1,7 +1,10 @@
 // Text helpers of the collection side and of the JSON writer: blank
 // stripping, strict number reading, bounded copies that never split a
-// UTF-8 character, and the test for one such character.
+// UTF-8 character, the test for one such character, and the text of a UTC
+// time.
 #pragma once
+
+constexpr int UTC_STAMP_SIZE = 40;
 
 // The four blanks: space, tab, line feed and carriage return; nothing else.
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -30,3 +33,7 @@ void copy_str(char *dst, int size, const char *src);
 // and for the terminator), or 0 when the bytes there are no such character:
 // no overlong forms, no surrogates, nothing above U+10FFFF.
 int utf8_length(const char *s);
+
+// Formats seconds since the epoch as UTC, "%Y-%m-%dT%H:%M:%SZ", into out,
+// the text glibc's strftime gives for every year.
+void utc_format(long long seconds, char out[UTC_STAMP_SIZE]);

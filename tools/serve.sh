@@ -27,11 +27,21 @@ case $bin in /*) ;; *) bin=$root/$bin ;; esac
 [ -x "$bin" ] || die "$bin is missing; run make first"
 case $port in '' | *[!0-9]*) die "PORT must be a number" ;; esac
 case $server in
-  lighttpd) packages=/usr/sbin/lighttpd:lighttpd ;;
-  apache) packages=/usr/sbin/apache2:apache2 ;;
-  nginx) packages="/usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap" ;;
+  lighttpd | apache | nginx) ;;
   *) die "SERVER must be lighttpd, apache or nginx" ;;
 esac
+# The server's packages, picked from HOST_PACKAGES (mk/hosts.mk, which make
+# passes on; read from there when this script is run by hand): the server's
+# own (apache2 for apache), and for nginx fcgiwrap, which runs the plugin
+# for it. Each installs its program as /usr/sbin/NAME.
+hosts=${HOST_PACKAGES:-$(sed -n 's/^HOST_PACKAGES *= *//p' "$root/mk/hosts.mk")}
+packages=
+for p in $hosts; do
+  case $server:$p in
+    "$server:$server"* | nginx:fcgiwrap) packages="$packages /usr/sbin/$p:$p" ;;
+  esac
+done
+[ -n "$packages" ] || die "HOST_PACKAGES ($hosts) holds no package of $server"
 # The password reaches the servers as the package's does, through a
 # password file of this instance's own, written and checked by the shipped
 # helper (one line of printable characters without " or \ or blanks at its

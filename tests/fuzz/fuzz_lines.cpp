@@ -14,7 +14,6 @@
 #include "fuzz_common.h"
 
 namespace {
-gpu_snapshot snap;
 
 void check_parse_num(const char *s) {
     double got = 0.0, want = 0.0;
@@ -32,14 +31,9 @@ void check_parse_num(const char *s) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::capture_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    snapshot_init(&snap);
+    gpu_snapshot &snap = fuzz::fresh_snapshot();
     while (in.remaining_bytes() > 0) {
         int which = in.ConsumeIntegralInRange(0, 2);
         std::string line = in.ConsumeRandomLengthString(2048);
