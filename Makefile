@@ -6,11 +6,22 @@ CXXFLAGS ?= -O2
 PREFIX   ?= /usr/local
 
 # One set of language and warning flags for every C++ compile: the program,
-# its helpers and the tests.
+# its helpers and the tests. WARN_C are the warnings that C has as well,
+# which the C floors of make bench take; one that only C++ knows (gcc fails a
+# C compile that names it) is added to WARN after them.
 CXXSTD   = -std=c++17
 LANGF    = $(CXXSTD) -fno-exceptions -fno-rtti
-WARN     = -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-CPPFLAGS = -Isrc -I$(BUILD)/gen
+WARN_C   = -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
+WARN     = $(WARN_C)
+CPPFLAGS = -Isrc -I$(BUILD)/gen -DVISTREL_VERSION='"$(VERSION)"'
+
+# The version that --version and the info document report: the upstream part
+# of debian/changelog's first entry (its epoch and Debian revision left out),
+# so that a release names its version in one place.
+VERSION := $(shell sed -n '1{s/^[^(]*(\([^)]*\)).*/\1/;T;s/^[0-9]*://;s/-[^-]*$$//;p;}' debian/changelog)
+ifeq ($(VERSION),)
+$(error debian/changelog names no version in its first line)
+endif
 
 BUILD = build
 .DEFAULT_GOAL := all
@@ -21,14 +32,11 @@ BIN   = $(BUILD)/plugin_vistrel
 UNITS = main plugin_vistrel collect text json page output platform_common
 
 # ---- the page ------------------------------------------------------------------
-# The page's files, in the order page.cpp writes them; body.html is written on
-# one line (--join drops its line breaks).
-WEB_FILES = WEB_HEAD_HTML=web/head.html WEB_THEME_BOOT_JS=web/theme-boot.js \
-            WEB_BASE_CSS=web/base.css WEB_DASHBOARD_CSS=web/dashboard.css \
-            WEB_THEME_LISTEN_JS=web/theme-listen.js --join WEB_BODY_HTML=web/body.html \
-            WEB_NOTE_HTML=web/note.html WEB_APP_JS=web/app.js
-WEB_SRC   = $(patsubst %,web/%,$(notdir $(filter %.html %.css %.js,$(WEB_FILES))))
-WEB_GEN   = $(BUILD)/gen/web_assets.h
+# Every file of web/ is embedded as a constant named after it (tools/embed.cpp);
+# page.cpp writes them in document order. body.html is written on one line
+# (--join drops its line breaks).
+WEB_SRC = $(sort $(wildcard web/*.html web/*.css web/*.js))
+WEB_GEN = $(BUILD)/gen/web_assets.h
 
 $(BUILD)/embed: tools/embed.cpp
 	@mkdir -p $(@D)
@@ -36,7 +44,7 @@ $(BUILD)/embed: tools/embed.cpp
 
 $(WEB_GEN): $(BUILD)/embed $(WEB_SRC)
 	@mkdir -p $(@D)
-	$(BUILD)/embed $@ $(WEB_FILES)
+	$(BUILD)/embed $@ $(patsubst web/body.html,--join web/body.html,$(WEB_SRC))
 
 # ---- the C library ---------------------------------------------------------------
 # The release is linked statically against musl. The program runs once per
@@ -55,12 +63,13 @@ MUSL_LIB    = /usr/lib/x86_64-linux-musl
 MUSL_SPECS  = /usr/lib/x86_64-linux-musl/musl-gcc.specs
 MUSL_INC    = /usr/include/x86_64-linux-musl
 GCC_INC    := $(shell $(CXX) -print-file-name=include)
+MUSL_INCLUDES = -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
 MUSL_LD     = $(CC) $(HARDEN_LDFLAGS) -nostdlib $(MUSL_LIB)/rcrt1.o $(MUSL_LIB)/crti.o \
               $(shell $(CC) -print-file-name=crtbeginS.o)
 MUSL_CLIB   = -L$(MUSL_LIB) -lc $(shell $(CC) -print-libgcc-file-name) \
               $(shell $(CC) -print-file-name=crtendS.o) $(MUSL_LIB)/crtn.o
 ifeq ($(LIBC),musl)
-release_CXX   = $(CXX) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC)
+release_CXX   = $(CXX) $(MUSL_INCLUDES)
 release_LD    = $(MUSL_LD)
 release_CLIB  = $(MUSL_CLIB)
 release_NEEDS = musl-toolchain
@@ -156,7 +165,8 @@ windows_BIN   = $(windows_DIR)/plugin_vistrel.exe
 windows_LINK  = $(WIN_CXX) -static $(CXXFLAGS)
 
 # $(kind)_OBJ: every object of a kind; $(kind)_LIB: all but main.o. Only the
-# page depends on the generated web header; the other dependencies come from
+# page depends on the generated web header, and every object on the
+# changelog, whose version the flags carry; the other dependencies come from
 # the compiler (-MMD). A kind with a program links it from its objects and
 # $(kind)_DEPS, then runs $(kind)_CHECK on it.
 define KIND_RULES
@@ -166,6 +176,7 @@ $$($(1)_DIR)/obj/%.o: src/%.cpp | $$($(1)_NEEDS)
 	@mkdir -p $$(@D)
 	$$($(1)_CXX) $$(CPPFLAGS) $$(LANGF) $$(WARN) $$($(1)_FLAGS) -MMD -MP -c -o $$@ $$<
 $$($(1)_DIR)/obj/page.o: $$(WEB_GEN)
+$$($(1)_OBJ): debian/changelog
 -include $$($(1)_OBJ:.o=.d)
 ifneq ($$($(1)_BIN),)
 $$($(1)_BIN): $$($(1)_OBJ) $$($(1)_DEPS)

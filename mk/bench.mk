@@ -17,7 +17,7 @@ bench-tools:
 	@tools/ensure-packages.sh hyperfine:hyperfine /usr/bin/time:time python3:python3 valgrind:valgrind
 
 # The floors are C: the language and warnings of the program, in C.
-FLOOR_CFLAGS = -std=c11 -O2 -Wall -Wextra -Werror
+FLOOR_CFLAGS = -std=c11 -O2 $(WARN_C)
 
 # The floors: floor.c against musl (what the budgets are judged by), built
 # as the release is, a hardened static PIE, so that the budgets weigh
@@ -25,8 +25,7 @@ FLOOR_CFLAGS = -std=c11 -O2 -Wall -Wextra -Werror
 # floor.c static against glibc, and the same work with no C library at all.
 $(BENCH_DIR)/floor-musl: bench/floor.c | musl-toolchain
 	@mkdir -p $(@D)
-	$(MUSL_LD) $(FLOOR_CFLAGS) $(HARDEN_CFLAGS) -nostdinc -isystem $(MUSL_INC) -isystem $(GCC_INC) \
-	  -o $@ $< $(MUSL_CLIB)
+	$(MUSL_LD) $(FLOOR_CFLAGS) $(HARDEN_CFLAGS) $(MUSL_INCLUDES) -o $@ $< $(MUSL_CLIB)
 
 $(BENCH_DIR)/floor-glibc: bench/floor.c
 	@mkdir -p $(@D)

@@ -1,7 +1,8 @@
 # The dashboard page: its scripts' syntax, browser tests, a local server and
-# screenshots. Browser work needs Debian's chromium and firefox-esr, lighttpd,
-# nginx and fcgiwrap (the end-to-end test runs under both hosts) and the npm
-# packages of package-lock.json; the steps install what is missing.
+# screenshots. Browser work needs Debian's chromium and firefox-esr, the
+# hosts' packages (the page is served by lighttpd, end to end by nginx too)
+# and the npm packages of package-lock.json; the steps install what is
+# missing.
 PORT ?= 8080
 SERVER ?= lighttpd
 # The engines the browser tests run in: make test-browser BROWSER=firefox runs
@@ -22,9 +23,8 @@ test-js: $(BIN)
 	node --check web/theme-listen.js
 	node tests/browser/parse-page.mjs $(BIN)
 
-browser-deps: node-deps
-	@tools/ensure-packages.sh /usr/bin/chromium:chromium /usr/bin/firefox-esr:firefox-esr \
-	  /usr/sbin/lighttpd:lighttpd /usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap
+browser-deps: node-deps hosts-deps
+	@tools/ensure-packages.sh /usr/bin/chromium:chromium /usr/bin/firefox-esr:firefox-esr
 
 # Each engine in turn, one test file at a time: each starts its own servers
 # and browsers.

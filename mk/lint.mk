@@ -92,9 +92,12 @@ WIN32_TIDY   = --target=x86_64-w64-mingw32 -isystem /usr/x86_64-w64-mingw32/incl
 # (normalCheckLevelMaxBranches), which --error-exitcode turns into a failure.
 # It is a note on the depth of the analysis, not a finding: it is suppressed,
 # and every release runs at its default level (older ones have no
-# --check-level option to raise it).
+# --check-level option to raise it). cppcheck takes the include folders of
+# CPPFLAGS alone: given a -D, it checks that one configuration and no other,
+# where it otherwise checks each of the sources' _WIN32 branches as well.
 CPPCHECK     = cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --std=c++17 \
-               --inline-suppr --suppress=missingIncludeSystem --suppress=normalCheckLevelMaxBranches $(CPPFLAGS)
+               --inline-suppr --suppress=missingIncludeSystem --suppress=normalCheckLevelMaxBranches \
+               $(filter -I%,$(CPPFLAGS))
 ESLINT       = node_modules/.bin/eslint
 
 # Runs a long check: a line when it starts, and one when it ends with what it

@@ -55,7 +55,7 @@ $(ALLOC_DIR)/count_alloc-$(LIBC).o: tests/process/count_alloc.cpp | $(release_NE
 	$(release_CXX) $(LANGF) $(WARN) -O1 -c -o $@ $<
 
 $(ALLOC_DIR)/plugin_vistrel: $(release_OBJ) $(ALLOC_DIR)/count_alloc-$(LIBC).o $(BUILD)/libc
-	$(release_LD) -O1 $(ALLOC_WRAP) -o $@ $(filter %.o,$^) -lm $(release_CLIB)
+	$(release_LD) -O1 $(ALLOC_WRAP) -o $@ $(filter %.o,$^) $(release_LIBS)
 
 test-alloc: $(ALLOC_DIR)/plugin_vistrel $(BUILD)/tests/alloc_tests
 	VISTREL_ALLOC_BIN=$(CURDIR)/$< $(TEST_ENV) $(BUILD)/tests/alloc_tests

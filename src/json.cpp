@@ -9,7 +9,6 @@
 #include <string.h>
 
 #include "output.h"
-#include "platform.h"
 #include "response_headers.h"
 #include "text.h"
 #include "version.h"
@@ -228,6 +227,65 @@ static void out_optional(int has, int decimals, double v) {
         out_lit("null");
 }
 
+// The document's totals over the GPUs, added up in array order.
+struct gpu_totals {
+    double util_avg, mem_used_mb, mem_total_mb, power_w;
+    int powered; // GPUs that report their power
+};
+
+static gpu_totals totals_of(const gpu_snapshot *snap) {
+    gpu_totals t = {};
+    double util = 0.0;
+    for (int i = 0; i < snap->gpu_count; ++i) {
+        const gpu_info *g = &snap->gpus[i];
+        util += g->util_gpu;
+        t.mem_used_mb += g->mem_used_mb;
+        t.mem_total_mb += g->mem_total_mb;
+        if (g->has_power) {
+            t.power_w += g->power_w;
+            t.powered++;
+        }
+    }
+    t.util_avg = snap->gpu_count > 0 ? util / snap->gpu_count : 0.0;
+    return t;
+}
+
+static void write_gpu(const gpu_info *g) {
+    out_lit("{\"index\":");
+    out_int(g->index);
+    out_lit(",\"uuid\":");
+    put_field(g->uuid);
+    out_lit(",\"name\":");
+    put_field(g->name);
+    out_lit(",\"util_gpu\":");
+    out_fixed(g->util_gpu, 1);
+    out_lit(",\"mem_used_mb\":");
+    out_fixed(g->mem_used_mb, 0);
+    out_lit(",\"mem_total_mb\":");
+    out_fixed(g->mem_total_mb, 0);
+    out_lit(",\"temp_c\":");
+    out_optional(g->has_temp, 0, g->temp_c);
+    out_lit(",\"power_w\":");
+    out_optional(g->has_power, 1, g->power_w);
+    out_lit(",\"power_limit_w\":");
+    out_optional(g->has_power_limit, 1, g->power_limit_w);
+    out_lit("}");
+}
+
+static void write_process(const gpu_snapshot *snap, const proc_info *p) {
+    out_lit("{\"gpu_uuid\":");
+    put_field(p->gpu_uuid);
+    out_lit(",\"gpu_index\":");
+    out_int(gpu_index_of(snap, p->gpu_uuid));
+    out_lit(",\"pid\":");
+    out_int(p->pid);
+    out_lit(",\"name\":");
+    put_field(p->name);
+    out_lit(",\"used_mb\":");
+    out_fixed(p->used_mb, 0);
+    out_lit("}");
+}
+
 void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     out_lit(JSON_HEADER_BLOCK);
     out_lit("{\"ok\":true,\"action\":\"metrics\"");
@@ -246,125 +304,46 @@ void json_metrics(const gpu_snapshot *snap, const char *stamp) {
     out_lit(",\"process_count\":");
     out_int(snap->proc_count);
 
-    double util = 0.0, used = 0.0, total = 0.0, power = 0.0;
-    int powered = 0;
-    for (int i = 0; i < snap->gpu_count; ++i) {
-        const gpu_info *g = &snap->gpus[i];
-        util += g->util_gpu;
-        used += g->mem_used_mb;
-        total += g->mem_total_mb;
-        if (g->has_power) {
-            power += g->power_w;
-            powered++;
-        }
-    }
-    double avg = snap->gpu_count > 0 ? util / snap->gpu_count : 0.0;
+    gpu_totals t = totals_of(snap);
     out_lit(",\"util_gpu_avg\":");
-    out_fixed(finite_or_max(avg), 1);
+    out_fixed(finite_or_max(t.util_avg), 1);
     out_lit(",\"mem_used_mb\":");
-    out_fixed(finite_or_max(used), 0);
+    out_fixed(finite_or_max(t.mem_used_mb), 0);
     out_lit(",\"mem_total_mb\":");
-    out_fixed(finite_or_max(total), 0);
+    out_fixed(finite_or_max(t.mem_total_mb), 0);
     out_lit(",\"power_w\":");
-    out_optional(powered, 1, finite_or_max(power));
+    out_optional(t.powered, 1, finite_or_max(t.power_w));
 
     out_lit(",\"gpus\":[");
     for (int i = 0; i < snap->gpu_count; ++i) {
-        const gpu_info *g = &snap->gpus[i];
         if (i)
             out_char(',');
-        out_lit("{\"index\":");
-        out_int(g->index);
-        out_lit(",\"uuid\":");
-        put_field(g->uuid);
-        out_lit(",\"name\":");
-        put_field(g->name);
-        out_lit(",\"util_gpu\":");
-        out_fixed(g->util_gpu, 1);
-        out_lit(",\"mem_used_mb\":");
-        out_fixed(g->mem_used_mb, 0);
-        out_lit(",\"mem_total_mb\":");
-        out_fixed(g->mem_total_mb, 0);
-        out_lit(",\"temp_c\":");
-        out_optional(g->has_temp, 0, g->temp_c);
-        out_lit(",\"power_w\":");
-        out_optional(g->has_power, 1, g->power_w);
-        out_lit(",\"power_limit_w\":");
-        out_optional(g->has_power_limit, 1, g->power_limit_w);
-        out_lit("}");
+        write_gpu(&snap->gpus[i]);
     }
-
     out_lit("],\"processes\":[");
     for (int i = 0; i < snap->proc_count; ++i) {
-        const proc_info *p = &snap->procs[i];
         if (i)
             out_char(',');
-        out_lit("{\"gpu_uuid\":");
-        put_field(p->gpu_uuid);
-        out_lit(",\"gpu_index\":");
-        out_int(gpu_index_of(snap, p->gpu_uuid));
-        out_lit(",\"pid\":");
-        out_int(p->pid);
-        out_lit(",\"name\":");
-        put_field(p->name);
-        out_lit(",\"used_mb\":");
-        out_fixed(p->used_mb, 0);
-        out_lit("}");
+        write_process(snap, &snap->procs[i]);
     }
     out_lit("],\"message\":");
     put_field(snap->message);
     out_lit("}\n");
 }
 
-void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
-    // Calendar arithmetic instead of gmtime: glibc's gmtime loads the time
-    // zone first, from the heap and with system calls, only to ignore it.
-    // This is civil_from_days of Howard Hinnant's date algorithms.
-    long long days = seconds / 86400, secs = seconds % 86400;
-    if (secs < 0) {
-        secs += 86400;
-        --days;
+// The names as a JSON array.
+static void out_names(const char *const *names, int count) {
+    out_char('[');
+    for (int i = 0; i < count; ++i) {
+        if (i)
+            out_char(',');
+        json_str(names[i]);
     }
-    long long z = days + 719468; // days since 0000-03-01
-    long long era = (z >= 0 ? z : z - 146096) / 146097;
-    long long doe = z - era * 146097;                                      // [0, 146096]
-    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365; // [0, 399]
-    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365], from March 1st
-    long long mp = (5 * doy + 2) / 153;                                    // March is 0
-    long long year = yoe + era * 400 + (mp >= 10);
-    long long fields[] = {mp < 10 ? mp + 3 : mp - 9, doy - (153 * mp + 2) / 5 + 1, secs / 3600, secs / 60 % 60,
-                          secs % 60}; // month, day, hour, minute, second
-    // Written by hand, as glibc's strftime writes "%Y-%m-%dT%H:%M:%SZ": the
-    // year with as many digits as it has (musl's pads it to four and puts a
-    // '+' before five), the other fields with two.
-    char *p = out_stamp;
-    if (year < 0)
-        *p++ = '-';
-    char digits[24];
-    int n = 0;
-    for (unsigned long long y = year < 0 ? 0ULL - static_cast<unsigned long long>(year) : year; n == 0 || y; y /= 10)
-        digits[n++] = static_cast<char>('0' + y % 10);
-    while (n)
-        *p++ = digits[--n];
-    const char seps[] = "--T::";
-    for (int i = 0; i < 5; ++i) {
-        *p++ = seps[i];
-        *p++ = static_cast<char>('0' + fields[i] / 10);
-        *p++ = static_cast<char>('0' + fields[i] % 10);
-    }
-    *p++ = 'Z';
-    *p = '\0';
+    out_char(']');
 }
 
-void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
-    long long now = 0;
-    if (platform_time(&now))
-        utc_format(now, out_stamp);
-    else // written directly: some C runtimes reject day 0 in strftime
-        copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
-}
-
-void json_info(const char *stamp, const char *platform, long pid, bool node_auth) {
+void json_info(const char *stamp, const char *platform, long pid, bool node_auth, const char *const *supported,
+               int count) {
     out_lit(JSON_HEADER_BLOCK);
     out_lit("{\"ok\":true,\"action\":\"info\",\"plugin\":\"plugin_vistrel\",\"version\":");
     json_str(PLUGIN_VERSION);
@@ -376,15 +355,18 @@ void json_info(const char *stamp, const char *platform, long pid, bool node_auth
     json_str(stamp);
     out_lit(",\"node_auth\":");
     out_bool(node_auth);
-    out_lit(",\"supported\":[\"metrics\",\"info\"],\"probes\":[\"nvidia-smi\",\"rocm-smi\"],"
-            "\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
+    out_lit(",\"supported\":");
+    out_names(supported, count);
+    out_lit(",\"probes\":[\"nvidia-smi\",\"rocm-smi\"],\"mock_hook\":\"VISTREL_MOCK_CSV\",\"max_gpus\":");
     out_int(MAX_GPUS);
     out_lit(",\"zero_network\":true}\n");
 }
 
-void json_error(const char *action) {
+void json_error(const char *action, const char *const *supported, int count) {
     out_lit(JSON_HEADER_BLOCK);
-    out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":[\"metrics\",\"info\"],\"requested\":");
+    out_lit("{\"ok\":false,\"error\":\"unknown_action\",\"supported\":");
+    out_names(supported, count);
+    out_lit(",\"requested\":");
     json_str(action);
     out_lit("}\n");
 }

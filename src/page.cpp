@@ -1,6 +1,6 @@
 // The dashboard page. Its HTML, CSS and JS live as real files in web/ and are
-// embedded at build time (build/gen/web_assets.h); this unit writes them in
-// document order. The page carries no value from the request or the machine:
+// embedded at build time (build/gen/web_assets.h); this unit is the one list
+// of the page's pieces, which it writes in document order. The page carries no value from the request or the machine:
 // everything live is fetched and drawn by the page's own script.
 #include "page.h"
 

@@ -122,30 +122,79 @@ bool node_auth_ok() {
     return get_query_val(platform_getenv("QUERY_STRING"), "pwd", pwd, sizeof pwd) && same_secret(pwd, secret);
 }
 
-// ---- routing ---------------------------------------------------------------
+// ---- the JSON actions ------------------------------------------------------
 
-// A request routed to JSON, from its raw query text (may be NULL).
-static void mode_json(const char *query) {
-    char action[64] = "";
-    get_query_val(query, "action", action, sizeof action);
-    if (!action[0])
-        copy_str(action, sizeof action, "metrics");
-    bool info = strcmp(action, "info") == 0;
-    if (!info && strcmp(action, "metrics") != 0) {
-        json_error(action);
-        return;
+static void answer_metrics(const char *stamp);
+static void answer_info(const char *stamp);
+
+// The JSON actions: the routing finds a request's action here, and the info
+// and error documents list these names as supported, in this order. A
+// request that names no action asks for the first.
+struct json_action {
+    const char *name;
+    void (*answer)(const char *stamp);
+};
+static constexpr json_action ACTIONS[] = {{"metrics", answer_metrics}, {"info", answer_info}};
+constexpr int ACTION_COUNT = sizeof ACTIONS / sizeof ACTIONS[0];
+
+// Their names alone, as the documents take them.
+struct action_names {
+    const char *of[ACTION_COUNT];
+    constexpr action_names() : of() {
+        for (int i = 0; i < ACTION_COUNT; ++i)
+            of[i] = ACTIONS[i].name;
     }
-    char stamp[UTC_STAMP_SIZE];
-    utc_stamp(stamp);
-    if (info) {
-        json_info(stamp, platform_name(), platform_pid(), env_nonempty("BOT_PASSWORD") != nullptr);
-        return;
-    }
+};
+static constexpr action_names SUPPORTED;
+
+static void answer_metrics(const char *stamp) {
     // Static storage: off small stacks, and all zero, as collect_snapshot
     // wants it; this is its only use in the process.
     static gpu_snapshot snap;
     collect_snapshot(&snap);
     json_metrics(&snap, stamp);
+}
+
+static void answer_info(const char *stamp) {
+    json_info(stamp, platform_name(), platform_pid(), env_nonempty("BOT_PASSWORD") != nullptr, SUPPORTED.of,
+              ACTION_COUNT);
+}
+
+// The action called name; the first one for the empty name; NULL for any
+// other.
+static const json_action *find_action(const char *name) {
+    if (!name[0])
+        return &ACTIONS[0];
+    for (const json_action &action : ACTIONS)
+        if (strcmp(name, action.name) == 0)
+            return &action;
+    return nullptr;
+}
+
+// ---- routing ---------------------------------------------------------------
+
+// The time of the request, for the documents' "utc"; the all-zero time when
+// the clock cannot be read.
+static void utc_stamp(char out_stamp[UTC_STAMP_SIZE]) {
+    long long now = 0;
+    if (platform_time(&now))
+        utc_format(now, out_stamp);
+    else // written directly: some C runtimes reject day 0 in strftime
+        copy_str(out_stamp, UTC_STAMP_SIZE, "1900-01-00T00:00:00Z");
+}
+
+// A request routed to JSON, from its raw query text (may be NULL).
+static void mode_json(const char *query) {
+    char name[64] = "";
+    get_query_val(query, "action", name, sizeof name);
+    const json_action *action = find_action(name);
+    if (!action) {
+        json_error(name, SUPPORTED.of, ACTION_COUNT);
+        return;
+    }
+    char stamp[UTC_STAMP_SIZE];
+    utc_stamp(stamp);
+    action->answer(stamp);
 }
 
 // ---- entry -----------------------------------------------------------------

@@ -191,3 +191,43 @@ void add_uint(text_out *o, unsigned long v, int base) {
     } while (v);
     add_span(o, digits + n, static_cast<int>(sizeof digits) - n);
 }
+
+void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
+    // Calendar arithmetic instead of gmtime: glibc's gmtime loads the time
+    // zone first, from the heap and with system calls, only to ignore it.
+    // This is civil_from_days of Howard Hinnant's date algorithms.
+    long long days = seconds / 86400, secs = seconds % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    long long z = days + 719468; // days since 0000-03-01
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;                                      // [0, 146096]
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365; // [0, 399]
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365], from March 1st
+    long long mp = (5 * doy + 2) / 153;                                    // March is 0
+    long long year = yoe + era * 400 + (mp >= 10);
+    long long fields[] = {mp < 10 ? mp + 3 : mp - 9, doy - (153 * mp + 2) / 5 + 1, secs / 3600, secs / 60 % 60,
+                          secs % 60}; // month, day, hour, minute, second
+    // Written by hand, as glibc's strftime writes "%Y-%m-%dT%H:%M:%SZ": the
+    // year with as many digits as it has (musl's pads it to four and puts a
+    // '+' before five), the other fields with two.
+    char *p = out_stamp;
+    if (year < 0)
+        *p++ = '-';
+    char digits[24];
+    int n = 0;
+    for (unsigned long long y = year < 0 ? 0ULL - static_cast<unsigned long long>(year) : year; n == 0 || y; y /= 10)
+        digits[n++] = static_cast<char>('0' + y % 10);
+    while (n)
+        *p++ = digits[--n];
+    const char seps[] = "--T::";
+    for (int i = 0; i < 5; ++i) {
+        *p++ = seps[i];
+        *p++ = static_cast<char>('0' + fields[i] / 10);
+        *p++ = static_cast<char>('0' + fields[i] % 10);
+    }
+    *p++ = 'Z';
+    *p = '\0';
+}

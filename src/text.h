@@ -1,8 +1,10 @@
 // Text helpers of the collection side and of the JSON writer: blank
 // stripping, strict number reading, bounded copies and texts written piece
-// by piece that never split a UTF-8 character, and the test for one such
-// character.
+// by piece that never split a UTF-8 character, the test for one such
+// character, and the text of a UTC time.
 #pragma once
+
+constexpr int UTC_STAMP_SIZE = 40;
 
 // The four blanks: space, tab, line feed and carriage return; nothing else.
 inline bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -48,3 +50,7 @@ void add_span(text_out *o, const char *s, int n);
 void add_str(text_out *o, const char *s);
 // v in decimal (base 10) or in capital hexadecimal digits (base 16).
 void add_uint(text_out *o, unsigned long v, int base);
+
+// Formats seconds since the epoch as UTC, "%Y-%m-%dT%H:%M:%SZ", into out,
+// the text glibc's strftime gives for every year.
+void utc_format(long long seconds, char out[UTC_STAMP_SIZE]);

@@ -10,7 +10,8 @@
 #
 # The root-making part is shared: tests/deb/test-deb.sh sources this file
 # with FRESH_DEBIAN_LIB=1 (and FRESH_TOOLS, this folder) and uses
-# fresh_release, fresh_root, fresh_in and fresh_cleanup.
+# fresh_release, fresh_base, fresh_root, fresh_in, fresh_unmount and
+# fresh_cleanup.
 # Base roots (debootstrap --variant=minbase) are cached as tar files in
 # $VISTREL_ROOT_CACHE (default /var/cache/vistrel/roots), one per release,
 # made again when older than a week.
@@ -70,11 +71,12 @@ fresh_security_mirror() {
   echo "${m:-http://deb.debian.org/debian-security}"
 }
 
-# fresh_root RELEASE DIR: DIR becomes a fresh root of RELEASE with /proc,
-# /dev, /dev/pts and /dev/shm mounted, the host's name servers and extra
-# certificate authorities, and a policy-rc.d that lets no service start.
+# fresh_root RELEASE DIR [TAR]: DIR becomes a fresh root of RELEASE (the
+# cached base, or TAR: a root made from it) with /proc, /dev, /dev/pts and
+# /dev/shm mounted, the host's name servers and extra certificate
+# authorities, and a policy-rc.d that lets no service start.
 fresh_root() {
-  base=$(fresh_base "$1")
+  base=${3:-$(fresh_base "$1")}
   mkdir -p "$2"
   tar -C "$2" -xf "$base"
   mount -t proc proc "$2/proc"
@@ -111,6 +113,19 @@ fresh_in() {
     DEBIAN_FRONTEND=noninteractive /bin/sh -c "$*"
 }
 
+# fresh_unmount DIR: unmounts all below DIR; fails when something stays.
+fresh_unmount() {
+  real=$(cd "$1" && pwd -P)
+  umount -R "$real" 2>/dev/null || true
+  for m in $(awk -v d="$real" '$5 == d || index($5, d "/") == 1 {print $5}' /proc/self/mountinfo | sort -r); do
+    umount -l "$m" 2>/dev/null || true
+  done
+  if awk -v d="$real" '$5 == d || index($5, d "/") == 1 {f=1} END {exit !f}' /proc/self/mountinfo; then
+    echo "fresh-debian: $real is still mounted; left in place" >&2
+    return 1
+  fi
+}
+
 # fresh_cleanup DIR: ends every process whose root is DIR, unmounts all
 # below it and removes it.
 fresh_cleanup() {
@@ -129,14 +144,7 @@ fresh_cleanup() {
     kill -s $sig $left 2>/dev/null || true
     sleep 1
   done
-  umount -R "$real" 2>/dev/null || true
-  for m in $(awk -v d="$real" '$5 == d || index($5, d "/") == 1 {print $5}' /proc/self/mountinfo | sort -r); do
-    umount -l "$m" 2>/dev/null || true
-  done
-  if awk -v d="$real" '$5 == d || index($5, d "/") == 1 {f=1} END {exit !f}' /proc/self/mountinfo; then
-    echo "fresh-debian: $real is still mounted; left in place" >&2
-    return 1
-  fi
+  fresh_unmount "$real" || return 1
   rm -rf "$real"
 }
 

@@ -28,14 +28,25 @@ case $bin in /*) ;; *) bin=$root/$bin ;; esac
 [ -x "$bin" ] || die "$bin is missing; run make first"
 case $port in '' | *[!0-9]*) die "PORT must be a number" ;; esac
 case $server in
-  lighttpd) packages=/usr/sbin/lighttpd:lighttpd ;;
-  apache) packages=/usr/sbin/apache2:apache2 ;;
-  nginx) packages="/usr/sbin/nginx:nginx /usr/sbin/fcgiwrap:fcgiwrap" ;;
+  lighttpd | apache | nginx) ;;
   *) die "SERVER must be lighttpd, apache or nginx" ;;
 esac
+# The server's packages, picked from HOST_PACKAGES (mk/hosts.mk, which make
+# passes on; read from there when this script is run by hand): the server's
+# own (apache2 for apache), and for nginx fcgiwrap, which runs the plugin
+# for it. Each installs its program as /usr/sbin/NAME.
+hosts=${HOST_PACKAGES:-$(sed -n 's/^HOST_PACKAGES *= *//p' "$root/mk/hosts.mk")}
+packages=
+for p in $hosts; do
+  case $server:$p in
+    "$server:$server"* | nginx:fcgiwrap) packages="$packages /usr/sbin/$p:$p" ;;
+  esac
+done
+[ -n "$packages" ] || die "HOST_PACKAGES ($hosts) holds no package of $server"
 # The password reaches the servers as the package's does, through a
-# password file of this instance's own and the shipped helper, which takes
-# no \", \\, $ or control characters (the configurations' quoting).
+# password file of this instance's own, written and checked by the shipped
+# helper (one line of printable characters without " or \ or blanks at its
+# ends).
 password=${BOT_PASSWORD:-}
 
 # shellcheck disable=SC2086
@@ -102,17 +113,16 @@ if [ "$demo" = 1 ] || { [ "$demo" = auto ] && [ -z "$real" ]; }; then
 fi
 [ -n "${VISTREL_TOOL_PATH:-}" ] && cgi_path=$VISTREL_TOOL_PATH:$cgi_path
 
-# The password file, the helper that reads it and the Apache line derived
-# from it, as the package installs them, in this instance's folder. No
-# password: the configurations' password lines are left out (the gate is off).
+# The password file and the helper that writes and reads it, as the package
+# installs them, in this instance's folder (run as root, the file is
+# root:www-data 0640, as the package makes it: lighttpd's reloads and
+# Apache's requests read it as www-data). No password: the configurations'
+# password lines are left out, and Apache's paths opened (the gate is off).
 mkdir "$tmp/etc"
-if [ -n "$password" ]; then
-  (umask 077 && printf '%s\n' "$password" >"$tmp/etc/node-password")
-fi
 sed "s#/etc/vistrel/#$tmp/etc/#g" "$servers/vistrel-node-password" >"$tmp/bin/vistrel-node-password"
 chmod 755 "$tmp/bin/vistrel-node-password"
 if [ -n "$password" ]; then
-  (umask 077 && "$tmp/bin/vistrel-node-password" apache2 >"$tmp/etc/apache2-password.conf") ||
+  printf '%s\n' "$password" | "$tmp/bin/vistrel-node-password" set ||
     die "BOT_PASSWORD is not taken by the shipped configurations"
 fi
 
@@ -135,7 +145,7 @@ fi
 # Renders a shipped file with this run's paths, replaced as plain text: the
 # binary, the password helper and files, the CGI's PATH (and the settings
 # above beside it), the fcgiwrap socket; without a password, the lines that
-# read it are dropped. A placeholder that is no longer in the file stops the
+# read it are dropped and Apache's paths granted to all. A placeholder that is no longer in the file stops the
 # start, so the tests never run a configuration other than the shipped one.
 render() {
   V_BIN=$tmp/bin/plugin_vistrel V_HELPER=$tmp/bin/vistrel-node-password V_ETC=$tmp/etc/ \
@@ -153,7 +163,8 @@ render() {
         seen["gate"] = 1
         if (!ENVIRON["V_GATE"]) next
       }
-      if (!ENVIRON["V_GATE"]) $0 = rep($0, helper " exec ", "")
+      if (index($0, "Require env BOT_PASSWORD")) seen["gate"] = 1
+      if (!ENVIRON["V_GATE"]) $0 = rep(rep($0, helper " exec ", ""), "Require env BOT_PASSWORD", "Require all granted")
       s = rep($0, helper, ENVIRON["V_HELPER"])
       s = rep(s, "/etc/vistrel/", ENVIRON["V_ETC"])
       if (index(s, "/usr/lib/vistrel/plugin_vistrel")) seen["bin"] = 1
@@ -210,7 +221,7 @@ apache)
     echo "ErrorLog \"$tmp/log/error.log\""
     echo "DefaultRuntimeDir \"$tmp/run\""
     echo "Mutex file:$tmp default"
-    for m in mpm_event authz_core alias cgid env; do echo "LoadModule ${m}_module $mods/mod_$m.so"; done
+    for m in mpm_event authz_core alias cgid env setenvif; do echo "LoadModule ${m}_module $mods/mod_$m.so"; done
     echo "ScriptSock \"$tmp/cgid.sock\""
     [ -n "$user" ] && echo "User $user" && echo "Group $user"
     # As Debian's apache2.conf: the whole file system closed, the site open.
@@ -259,21 +270,30 @@ nginx)
   } >"$conf"
   nginx -t -p "$tmp/" -e "$tmp/log/error.log" -c "$conf" >"$log" 2>&1 || { cat "$log" >&2; die "nginx rejects the configuration"; }
   # fcgiwrap exactly as the shipped unit starts it, with systemd's User=, its
-  # clean environment and its LoadCredential= (a private copy of the password
-  # file that the unit's user may read).
+  # clean environment, its LoadCredential= (private copies, that the unit's
+  # user may read, of the password folder's files, each named ID_FILE) and
+  # its ExecStartPre.
   render "$servers/vistrel-fcgiwrap.service" "bin sock gate" >"$tmp/fcgiwrap.service"
   unit=$(sed -n 's/^ExecStart=//p' "$tmp/fcgiwrap.service")
   [ -n "$unit" ] || die "vistrel-fcgiwrap.service has no ExecStart line"
+  pre=$(sed -n 's/^ExecStartPre=//p' "$tmp/fcgiwrap.service")
   creds=
   cred=$(sed -n 's/^LoadCredential=//p' "$tmp/fcgiwrap.service")
   if [ -n "$cred" ]; then
     mkdir -m 700 "$tmp/credentials"
-    cp "${cred#*:}" "$tmp/credentials/${cred%%:*}"
+    for f in "${cred#*:}"*; do
+      [ -f "$f" ] && cp "$f" "$tmp/credentials/${cred%%:*}_$(basename "$f")"
+    done
     [ -n "$user" ] && chown -R "$user:$user" "$tmp/credentials"
     creds=CREDENTIALS_DIRECTORY=$tmp/credentials
   fi
   asuser=
   [ -n "$user" ] && asuser="setpriv --reuid=$user --regid=$user --init-groups"
+  # shellcheck disable=SC2086
+  if [ -n "$pre" ]; then
+    env -i PATH=/usr/bin:/bin $creds $asuser $pre >"$tmp/fcgiwrap.log" 2>&1 ||
+      { cat "$tmp/fcgiwrap.log" >&2; die "fcgiwrap's ExecStartPre failed"; }
+  fi
   # shellcheck disable=SC2086
   setsid env -i PATH=/usr/bin:/bin $creds $asuser $unit >"$tmp/fcgiwrap.log" 2>&1 &
   pids=$!

@@ -1,7 +1,7 @@
 // Shared by the fuzz targets: a check that aborts (so libFuzzer keeps the
-// input), standard output captured in memory, the snapshot invariants, a
-// plain model of query decoding, and the metrics document check. The
-// definitions are in fuzz_support.cpp.
+// input), standard output captured in memory, the run's snapshot and its
+// invariants, a plain model of query decoding, and the metrics document
+// check. The definitions are in fuzz_support.cpp.
 #pragma once
 
 #include <fcntl.h>
@@ -35,11 +35,9 @@ namespace fuzz {
 // The text up to its first zero byte: what the program sees of it as a C string.
 inline std::string cut_at_nul(const std::string &s) { return std::string(s.c_str(), std::strlen(s.c_str())); }
 
-// File descriptor 1 becomes an in-memory file for the whole run; libFuzzer
-// itself reports on standard error.
-void capture_init();
-
-// Everything the function writes to standard output through stdio.
+// Everything the function writes to standard output, through stdio or the
+// output unit. From the first capture on, file descriptor 1 is an in-memory
+// file for the rest of the run; libFuzzer itself reports on standard error.
 void capture_begin();
 std::string capture_end();
 template <typename F> std::string captured(F fn) {
@@ -47,6 +45,11 @@ template <typename F> std::string captured(F fn) {
     fn();
     return capture_end();
 }
+
+// The run's one snapshot, all zero afresh, as a request's, for each input that
+// calls this: static, as the program keeps its own, and far larger than a
+// stack frame should be.
+gpu_snapshot &fresh_snapshot();
 
 bool terminated(const char *field, size_t size);
 bool ascii(const char *s);

@@ -9,7 +9,7 @@
 
 namespace {
 
-gpu_snapshot snap, fresh;
+gpu_snapshot fresh;
 int fixture_fd = -1;
 char fixture_path[] = "/tmp/vistrel-fuzz-csv-XXXXXX";
 
@@ -60,7 +60,6 @@ csv_model model(const std::string &file) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::capture_init();
     // The file is unlinked at once and reached through /proc/self/fd, so no
     // run, not even one that ends in a crash, leaves it behind.
     fixture_fd = mkstemp(fixture_path);
@@ -75,7 +74,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (ftruncate(fixture_fd, 0) != 0 || (size > 0 && pwrite(fixture_fd, data, size, 0) != static_cast<ssize_t>(size)))
         std::abort();
-    snap = gpu_snapshot{};
+    gpu_snapshot &snap = fuzz::fresh_snapshot();
     int settled = collect_mock_csv(&snap);
     fuzz::check_snapshot(snap);
     csv_model m = model(std::string(reinterpret_cast<const char *>(data), size));

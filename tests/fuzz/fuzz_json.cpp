@@ -12,8 +12,6 @@
 
 namespace {
 
-gpu_snapshot snap;
-
 // Mostly readings of a plausible size; now and then any finite double, up
 // to the largest (whose sums overflow and whose "%.0f" is 309 digits long).
 double finite(FuzzedDataProvider &in) {
@@ -34,11 +32,6 @@ void text(FuzzedDataProvider &in, char *dst, int size) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::capture_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
 
@@ -47,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check_json_str(s);
 
     // A snapshot built from the rest.
-    snap = gpu_snapshot{};
+    gpu_snapshot &snap = fuzz::fresh_snapshot();
     snap.gpu_count = in.ConsumeIntegralInRange(0, MAX_GPUS);
     snap.proc_count = in.ConsumeIntegralInRange(0, MAX_PROCS);
     text(in, snap.driver, DRIVER_SIZE);

@@ -14,8 +14,6 @@
 #include "fuzz_common.h"
 
 namespace {
-gpu_snapshot snap;
-line_errors errors;
 
 void check_parse_num(const char *s) {
     double got = 0.0, want = 0.0;
@@ -33,15 +31,10 @@ void check_parse_num(const char *s) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzz::capture_init();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    snap = gpu_snapshot{};
-    errors = line_errors{};
+    gpu_snapshot &snap = fuzz::fresh_snapshot();
+    line_errors errors{};
     while (in.remaining_bytes() > 0) {
         int which = in.ConsumeIntegralInRange(0, 2);
         std::string line = in.ConsumeRandomLengthString(2048);

@@ -13,14 +13,17 @@ namespace fuzz {
 
 // ---- standard output in memory ---------------------------------------------
 
-void capture_init() {
+static bool capture_stdout() {
     int fd = memfd_create("fuzz-stdout", 0);
     if (fd < 0 || dup2(fd, 1) < 0)
         std::abort();
     close(fd);
+    return true;
 }
 
 void capture_begin() {
+    static const bool captured = capture_stdout();
+    (void)captured;
     std::fflush(stdout);
     if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) != 0)
         std::abort();
@@ -36,7 +39,13 @@ std::string capture_end() {
     return text;
 }
 
-// ---- snapshot invariants ---------------------------------------------------
+// ---- the snapshot ----------------------------------------------------------
+
+gpu_snapshot &fresh_snapshot() {
+    static gpu_snapshot snap;
+    snap = gpu_snapshot{};
+    return snap;
+}
 
 bool terminated(const char *field, size_t size) { return std::memchr(field, 0, size) != nullptr; }
 
