@@ -1,5 +1,6 @@
 // Telemetry collection. Sections in the order a request meets them: line
-// reading, GPU and process records, CSV fixture, NVIDIA, AMD, then the chain.
+// reading, GPU and process records, error lines and fields, CSV fixture,
+// NVIDIA, AMD, the sources and the chain, then the outcome.
 #include "collect.h"
 
 #include <string.h>
@@ -25,26 +26,11 @@ constexpr const char *NV_APPS_QUERY = "nvidia-smi --query-compute-apps=gpu_uuid,
 constexpr const char *ROCM_QUERY =
     "rocm-smi --showproductname --showuse --showmeminfo vram --showtemp --showpower " PLATFORM_NULL_REDIRECT;
 
-// The outcome "no source": what a snapshot says before and when none succeeded.
-static void set_no_source(gpu_snapshot *snap) {
-    copy_str(snap->source, SOURCE_SIZE, "none");
-    snap->available = 0;
-    // A vendor command that could not even be started tells nothing of the
-    // GPUs: the user is told why instead of "no GPU".
-    const char *failure = platform_start_failure();
-    copy_str(snap->message, MESSAGE_SIZE, failure ? failure : NO_GPU_MESSAGE);
-}
-
-void snapshot_init(gpu_snapshot *snap) {
-    *snap = gpu_snapshot{};
-    set_no_source(snap);
-}
-
 // ---- line reading ----------------------------------------------------------
 
 namespace {
 
-typedef void (*line_cb)(char *line, long len, gpu_snapshot *snap);
+typedef void (*line_handler)(char *line, long len, gpu_snapshot *snap, line_errors *errors);
 
 // Which lines a reader hands on. Empty lines never count; the readers differ
 // only in these two points.
@@ -59,8 +45,6 @@ constexpr line_rule TOOL_LINES = {false, false};
 constexpr line_rule NV_MOCK_LINES = {true, false};
 // A CSV fixture of comments alone still stands for "no GPU here".
 constexpr line_rule CSV_LINES = {false, true};
-
-enum source_kind { FROM_FILE, FROM_COMMAND };
 
 // fgets over a file or a command's output, through the chunk buffer below.
 struct line_reader {
@@ -107,16 +91,19 @@ static long next_piece(line_reader *r) {
     return n;
 }
 
-// Opens the file or runs the command, hands each line that the rule lets
-// through to cb, its line end removed, and closes the stream. 1 when any
-// line counted, 0 when none did or the source could not be opened.
-static int read_lines(source_kind kind, const char *what, line_rule rule, line_cb cb, gpu_snapshot *snap) {
+// One attempt: opens the file or runs the command, hands each line that the
+// rule lets through to the handler, its line end removed, closes the stream
+// and records in a how it all ended.
+static void run_attempt(attempt *a, const char *what, line_rule rule, line_handler handler, gpu_snapshot *snap) {
     line_reader r{};
-    bool opened = kind == FROM_COMMAND ? platform_open_cmd(&r.stream, what, VENDOR_TOOL_TIMEOUT_MS)
-                                       : platform_open_file(&r.stream, what, VENDOR_TOOL_TIMEOUT_MS);
-    if (!opened)
-        return 0;
-    int counted = 0;
+    bool opened = a->is_file ? platform_open_file(&r.stream, what, VENDOR_TOOL_TIMEOUT_MS)
+                             : platform_open_cmd(&r.stream, what, VENDOR_TOOL_TIMEOUT_MS);
+    if (!opened) {
+        a->end = a->is_file ? ATTEMPT_UNREADABLE : ATTEMPT_NOT_STARTED;
+        copy_str(a->errors.first, MESSAGE_SIZE, r.stream.failure);
+        return;
+    }
+    const int gpus_before = snap->gpu_count;
     for (long n; (n = next_piece(&r)) > 0;) {
         // The text ends at its first zero byte, as a C string read by fgets.
         char *line = line_buf;
@@ -132,14 +119,24 @@ static int read_lines(source_kind kind, const char *what, line_rule rule, line_c
         if (len == 0)
             continue;
         if (line[0] == '#') {
-            counted |= rule.comments_count;
+            a->lines += rule.comments_count;
             continue;
         }
-        cb(line, len, snap);
-        counted = 1;
+        handler(line, len, snap, &a->errors);
+        ++a->lines;
     }
     platform_close(&r.stream);
-    return counted;
+    a->gpus = snap->gpu_count - gpus_before;
+    a->status = r.stream.status;
+    switch (r.stream.end) {
+    case PLATFORM_END_DEADLINE: a->end = ATTEMPT_STOPPED; break;
+    case PLATFORM_END_SIGNAL: a->end = ATTEMPT_SIGNALLED; break;
+    case PLATFORM_END_EXIT:
+        // A tool that is simply not there is no failure: the node has none.
+        a->end = r.stream.status == PLATFORM_NOT_FOUND_STATUS && a->lines == 0 ? ATTEMPT_NOT_INSTALLED : ATTEMPT_EXITED;
+        break;
+    default: a->end = a->is_file ? ATTEMPT_READ : ATTEMPT_EXITED; break;
+    }
 }
 
 // ---- GPU and process records -------------------------------------------------
@@ -229,11 +226,122 @@ static int trimmed_fields(char *line, long len, field *f, int max) {
     return n;
 }
 
+// ---- error lines and fields -------------------------------------------------
+
+// Keeps the first error's text: an error line's before a field's.
+static void keep_error(line_errors *e, bool is_line, const char *text, int len) {
+    if (e->first[0] && (e->first_is_line || !is_line))
+        return;
+    text_out out = text_into(e->first, MESSAGE_SIZE);
+    // One space for every run of blanks: rocm-smi pads its lines with TABs.
+    for (int i = 0; i < len && !out.full;) {
+        int start = i;
+        while (i < len && !is_blank(text[i]))
+            ++i;
+        if (i > start) {
+            if (out.len)
+                add_str(&out, " ");
+            add_span(&out, text + start, i - start);
+        }
+        while (i < len && is_blank(text[i]))
+            ++i;
+    }
+    e->first_is_line = is_line && out.len > 0;
+}
+
+// A line that a tool printed in place of a record, its own words for what
+// went wrong: "Unable to determine the device handle for GPU 0000:0B:00.0:
+// Unknown Error". A line of blanks says nothing.
+static void note_error_line(line_errors *e, const char *line, long len) {
+    long i = 0;
+    while (i < len && is_blank(line[i]))
+        ++i;
+    if (i == len)
+        return;
+    ++e->lines;
+    keep_error(e, true, line, static_cast<int>(len)); // a piece of LINE_BUF_SIZE at most
+}
+
+// The words compared letter by letter, ASCII letters in either case.
+static bool same_ignoring_case(const char *s, int len, const char *word) {
+    int i = 0;
+    for (; i < len && word[i]; ++i) {
+        char a = s[i], b = word[i];
+        if (a >= 'A' && a <= 'Z')
+            a = static_cast<char>(a - 'A' + 'a');
+        if (b >= 'A' && b <= 'Z')
+            b = static_cast<char>(b - 'A' + 'a');
+        if (a != b)
+            return false;
+    }
+    return i == len && !word[i];
+}
+
+static bool contains_ignoring_case(const char *s, long len, const char *word) {
+    int n = static_cast<int>(strlen(word));
+    for (long i = 0; i + n <= len; ++i)
+        if (same_ignoring_case(s + i, n, word))
+            return true;
+    return false;
+}
+
+// What nvidia-smi writes, brackets included and in any letter case, for a
+// value that the GPU simply does not have (MIG, laptops, Windows): no error.
+constexpr const char *NV_NOT_AVAILABLE[] = {"[N/A]", "[Not Supported]",
+                                            "[Requested functionality has been deprecated]"};
+
+// Every other value in brackets is an error in place of the value:
+// [Unknown Error], [GPU requires reset], [Insufficient Permissions], [GPU is lost].
+static bool is_error_value(const char *text, int len) {
+    if (len < 2 || text[0] != '[' || text[len - 1] != ']')
+        return false;
+    for (const char *na : NV_NOT_AVAILABLE)
+        if (same_ignoring_case(text, len, na))
+            return false;
+    return true;
+}
+
+// Notes each of the line's fields that carries an error, named by the
+// record it belongs to and its column: "GPU 1 power.draw [GPU requires
+// reset]". key is the field that names the record.
+template <int N>
+static void note_error_fields(line_errors *e, const char *record, const field &key, const field *f,
+                              const char *const (&columns)[N]) {
+    for (int i = 0; i < N; ++i) {
+        if (!is_error_value(f[i].text, f[i].len))
+            continue;
+        ++e->fields;
+        char text[MESSAGE_SIZE];
+        text_out out = text_into(text, MESSAGE_SIZE);
+        add_str(&out, record);
+        add_span(&out, key.text, key.len);
+        add_str(&out, " ");
+        add_str(&out, columns[i]);
+        add_str(&out, " ");
+        add_span(&out, f[i].text, f[i].len);
+        keep_error(e, false, text, out.len);
+    }
+}
+
+// How many comma-separated fields the line has, counted up to max.
+static int fields_in(const char *line, long len, int max) {
+    int n = 1;
+    for (const char *p = line, *end = line + len; n < max;) {
+        p = static_cast<const char *>(memchr(p, ',', static_cast<size_t>(end - p)));
+        if (!p)
+            break;
+        ++n;
+        ++p;
+    }
+    return n;
+}
+
 // ---- CSV fixture -----------------------------------------------------------
 
 // "GPU,index,uuid,name,util,mem_used,mem_total,temp,power,limit,driver"
-// "APP,gpu_uuid,pid,name,used_mb"
-static void csv_row(char *line, long len, gpu_snapshot *snap) {
+// "APP,gpu_uuid,pid,name,used_mb". Written by hand, so it has rules of its
+// own: no error lines or fields.
+static void csv_row(char *line, long len, gpu_snapshot *snap, line_errors *) {
     field f[12];
     int n = trimmed_fields(line, len, f, 12);
     if (is_word(f[0], "GPU") && n >= 11) {
@@ -249,63 +357,56 @@ static void csv_row(char *line, long len, gpu_snapshot *snap) {
     }
 }
 
-int collect_mock_csv(gpu_snapshot *snap) {
-    const char *path = env_nonempty("VISTREL_MOCK_CSV");
-    if (!path || !read_lines(FROM_FILE, path, CSV_LINES, csv_row, snap))
-        return 0;
-    snap->mocked = 1;
-    copy_str(snap->source, SOURCE_SIZE, "mock");
-    snap->available = snap->gpu_count > 0;
-    if (snap->gpu_count > 0)
-        copy_str(snap->message, MESSAGE_SIZE, "");
-    return 1;
-}
-
 // ---- NVIDIA ----------------------------------------------------------------
 
+// The columns of the two queries, as nvidia-smi names them.
+constexpr const char *NV_GPU_COLUMNS[] = {
+    "index",           "uuid",       "name",        "utilization.gpu", "memory.used", "memory.total",
+    "temperature.gpu", "power.draw", "power.limit", "driver_version"};
+constexpr const char *NV_APP_COLUMNS[] = {"gpu_uuid", "pid", "process_name", "used_memory"};
+constexpr int NV_GPU_FIELDS = sizeof NV_GPU_COLUMNS / sizeof NV_GPU_COLUMNS[0];
+constexpr int NV_APP_FIELDS = sizeof NV_APP_COLUMNS / sizeof NV_APP_COLUMNS[0];
+
 // index, uuid, name, utilization.gpu, memory.used, memory.total,
-// temperature.gpu, power.draw, power.limit, driver_version
-void nv_gpu_line(char *line, long len, gpu_snapshot *snap) {
-    field f[12];
-    if (trimmed_fields(line, len, f, 12) < 10)
+// temperature.gpu, power.draw, power.limit, driver_version. A line of fewer
+// fields is what nvidia-smi prints in place of a GPU it cannot read.
+void nv_gpu_line(char *line, long len, gpu_snapshot *snap, line_errors *errors) {
+    if (fields_in(line, len, NV_GPU_FIELDS) < NV_GPU_FIELDS) {
+        note_error_line(errors, line, len);
         return;
+    }
+    field f[12];
+    trimmed_fields(line, len, f, 12);
     gpu_info *g = add_gpu(snap);
     if (!g)
         return;
     fill_gpu(g, f);
     if (!snap->driver[0])
         copy_field(snap->driver, DRIVER_SIZE, f[9]);
+    note_error_fields(errors, "GPU ", f[0], f, NV_GPU_COLUMNS);
 }
 
 // gpu_uuid, pid, process_name, used_memory
-void nv_proc_line(char *line, long len, gpu_snapshot *snap) {
-    field f[8];
-    if (trimmed_fields(line, len, f, 8) < 4)
+void nv_proc_line(char *line, long len, gpu_snapshot *snap, line_errors *errors) {
+    if (fields_in(line, len, NV_APP_FIELDS) < NV_APP_FIELDS) {
+        note_error_line(errors, line, len);
         return;
-    if (proc_info *p = add_proc(snap))
-        fill_proc(p, f);
+    }
+    field f[8];
+    trimmed_fields(line, len, f, 8);
+    proc_info *p = add_proc(snap);
+    if (!p)
+        return;
+    fill_proc(p, f);
+    note_error_fields(errors, "process ", f[1], f, NV_APP_COLUMNS);
 }
 
 // The mock file mixes both layouts: "APP," marks a compute-process line.
-static void nv_mock_line(char *line, long len, gpu_snapshot *snap) {
+static void nv_mock_line(char *line, long len, gpu_snapshot *snap, line_errors *errors) {
     if (strncmp(line, "APP,", 4) == 0)
-        nv_proc_line(line + 4, len - 4, snap);
+        nv_proc_line(line + 4, len - 4, snap, errors);
     else
-        nv_gpu_line(line, len, snap);
-}
-
-static int collect_nvidia(gpu_snapshot *snap) {
-    int fed;
-    if (const char *mock = env_nonempty("VISTREL_MOCK_NVIDIA")) {
-        snap->mocked = 1;
-        fed = read_lines(FROM_FILE, mock, NV_MOCK_LINES, nv_mock_line, snap); // unreadable: no query runs
-    } else {
-        fed = read_lines(FROM_COMMAND, NV_GPU_QUERY, TOOL_LINES, nv_gpu_line, snap);
-    }
-    if (!fed || snap->gpu_count == 0)
-        return 0;
-    read_lines(FROM_COMMAND, NV_APPS_QUERY, TOOL_LINES, nv_proc_line, snap);
-    return 1;
+        nv_gpu_line(line, len, snap, errors);
 }
 
 // ---- AMD -------------------------------------------------------------------
@@ -343,6 +444,12 @@ constexpr amd_property AMD_PROPERTIES[] = {
 
 constexpr double BYTES_PER_MIB = 1048576.0;
 
+// rocm-smi reports a value the card lacks as an ERROR too
+// ("RSMI_STATUS_NOT_SUPPORTED: This function is not supported in the
+// current environment", "fclk clock is unsupported", "has not been
+// implemented in this system for this device type"): no error of the node.
+constexpr const char *AMD_NOT_AVAILABLE[] = {"not supported", "unsupported", "not been implemented"};
+
 } // namespace
 
 // Sets a flagged value from the first line that reads; later lines are ignored.
@@ -371,7 +478,16 @@ static void amd_apply(gpu_info *g, amd_effect effect, const char *value) {
 }
 
 // "GPU[n]\t\t: key: value" -- rocm-smi prints two TABs after the bracket.
-void amd_line(char *line, long, gpu_snapshot *snap) {
+// "ERROR: 15 GPU[0]: power: ..." is one of its own failures, on standard
+// output in some versions.
+void amd_line(char *line, long len, gpu_snapshot *snap, line_errors *errors) {
+    if (strncmp(line, "ERROR", 5) == 0) {
+        for (const char *na : AMD_NOT_AVAILABLE)
+            if (contains_ignoring_case(line, len, na))
+                return;
+        note_error_line(errors, line, len);
+        return;
+    }
     if (strncmp(line, "GPU[", 4) != 0)
         return;
     int gpu = read_int(line + 4);
@@ -404,34 +520,252 @@ void amd_line(char *line, long, gpu_snapshot *snap) {
         }
 }
 
-static int collect_amd(gpu_snapshot *snap) {
-    if (const char *mock = env_nonempty("VISTREL_MOCK_ROCM")) {
-        snap->mocked = 1;
-        return read_lines(FROM_FILE, mock, TOOL_LINES, amd_line, snap);
-    }
-    return read_lines(FROM_COMMAND, ROCM_QUERY, TOOL_LINES, amd_line, snap);
+// ---- the sources and the chain ----------------------------------------------
+
+namespace {
+
+// One command of a source.
+struct query {
+    const char *who; // how the message names it
+    const char *command;
+    line_handler handler;
+};
+
+// A source of telemetry. Its fixture file, when the variable names one,
+// stands in for its first query; the second query runs only when the first
+// found a GPU.
+struct source {
+    const char *name;    // the document's source when this one answers
+    const char *fixture; // the variable naming the fixture file
+    line_rule fixture_lines;
+    line_handler fixture_handler;
+    query queries[2];
+    // Any line that counts settles the request, GPU or not: a CSV fixture of
+    // comments alone stands for a node without GPUs.
+    bool fixture_settles;
+};
+
+// Tried in this order, the first that answers ends the chain.
+constexpr source SOURCES[] = {
+    {"mock", "VISTREL_MOCK_CSV", CSV_LINES, csv_row, {}, true},
+    {"nvidia",
+     "VISTREL_MOCK_NVIDIA",
+     NV_MOCK_LINES,
+     nv_mock_line,
+     {{"nvidia-smi", NV_GPU_QUERY, nv_gpu_line}, {"nvidia-smi compute-apps query", NV_APPS_QUERY, nv_proc_line}},
+     false},
+    {"amd", "VISTREL_MOCK_ROCM", TOOL_LINES, amd_line, {{"rocm-smi", ROCM_QUERY, amd_line}, {}}, false},
+};
+
+// At most one attempt per source before one answers, and the answering one's
+// second query.
+constexpr int MAX_ATTEMPTS = sizeof SOURCES / sizeof SOURCES[0] + 1;
+
+struct attempt_log {
+    attempt made[MAX_ATTEMPTS];
+    int count;
+};
+
+} // namespace
+
+static attempt *next_attempt(attempt_log *log, const char *who, bool is_file) {
+    attempt *a = &log->made[log->count++];
+    a->who = who;
+    a->is_file = is_file;
+    return a;
 }
 
-// ---- the chain -------------------------------------------------------------
+// Tries one source: true when it answered.
+static bool try_source(const source &src, gpu_snapshot *snap, attempt_log *log) {
+    attempt *first;
+    if (const char *path = env_nonempty(src.fixture)) {
+        // An NVIDIA or ROCm fixture takes part as soon as it is named,
+        // whatever it holds; a CSV fixture only when it settles.
+        if (!src.fixture_settles)
+            snap->mocked = 1;
+        first = next_attempt(log, src.fixture, true);
+        run_attempt(first, path, src.fixture_lines, src.fixture_handler, snap);
+        if (src.fixture_settles) {
+            snap->mocked |= first->lines > 0;
+            return first->lines > 0;
+        }
+    } else if (const query &q = src.queries[0]; q.command) {
+        first = next_attempt(log, q.who, false);
+        run_attempt(first, q.command, TOOL_LINES, q.handler, snap);
+    } else {
+        return false;
+    }
+    if (first->lines == 0 || snap->gpu_count == 0)
+        return false;
+    if (const query &q = src.queries[1]; q.command)
+        run_attempt(next_attempt(log, q.who, false), q.command, TOOL_LINES, q.handler, snap);
+    return true;
+}
+
+// The first of the n sources that answers, or NULL.
+static const source *first_answer(const source *sources, int n, gpu_snapshot *snap, attempt_log *log) {
+    for (int i = 0; i < n; ++i)
+        if (try_source(sources[i], snap, log))
+            return &sources[i];
+    return nullptr;
+}
+
+int collect_mock_csv(gpu_snapshot *snap) {
+    attempt_log log{};
+    const source *answered = first_answer(SOURCES, 1, snap, &log);
+    if (answered)
+        settle_outcome(snap, answered->name, log.made, log.count);
+    return answered != nullptr;
+}
 
 void collect_snapshot(gpu_snapshot *snap) {
     // Written first, though they are zero: a page whose first touch is a
     // read is faulted in twice (the zero page, then its copy).
     snap->gpu_count = 0;
-    set_no_source(snap);
-    if (collect_mock_csv(snap))
-        return;
-    if (collect_nvidia(snap)) {
-        copy_str(snap->source, SOURCE_SIZE, "nvidia");
-        snap->available = 1;
-        copy_str(snap->message, MESSAGE_SIZE, "");
-        return;
+    snap->source[0] = '\0';
+    attempt_log log{};
+    const source *answered = first_answer(SOURCES, sizeof SOURCES / sizeof SOURCES[0], snap, &log);
+    settle_outcome(snap, answered ? answered->name : nullptr, log.made, log.count);
+}
+
+// ---- the outcome -------------------------------------------------------------
+
+namespace {
+
+// What the message tells, most telling first: a tool's own words (a lost
+// GPU, a broken driver), then values in error, then a tool that never
+// finished or could not start, then one killed, then a bare exit status.
+enum finding_rank : unsigned char {
+    RANK_ERROR_LINE,
+    RANK_ERROR_FIELD,
+    RANK_NO_ANSWER,
+    RANK_SIGNAL,
+    RANK_EXIT_STATUS,
+    RANKS
+};
+
+// One thing the message tells: what an attempt has to say, at most one each.
+constexpr int MAX_FINDINGS = MAX_ATTEMPTS;
+
+struct finding {
+    finding_rank rank;
+    char text[MESSAGE_SIZE];
+};
+
+// What separates two findings in the message. A later finding that could
+// show less than FINDING_MIN_SHOWN bytes of itself is left out.
+constexpr const char *FINDING_SEPARATOR = "; ";
+constexpr int FINDING_MIN_SHOWN = 24;
+
+} // namespace
+
+// The rank of what the attempt has to tell; false when it has nothing.
+static bool rank_of(const attempt &a, finding_rank *rank) {
+    if (a.errors.lines)
+        *rank = RANK_ERROR_LINE;
+    else if (a.errors.fields)
+        *rank = RANK_ERROR_FIELD;
+    else if (a.end == ATTEMPT_STOPPED || a.end == ATTEMPT_NOT_STARTED)
+        *rank = RANK_NO_ANSWER;
+    else if (a.end == ATTEMPT_SIGNALLED)
+        *rank = RANK_SIGNAL;
+    else if (a.end == ATTEMPT_EXITED && a.status != 0)
+        *rank = RANK_EXIT_STATUS;
+    else
+        return false;
+    return true;
+}
+
+// "nvidia-smi: exit status 9: NVIDIA-SMI has failed because it couldn't
+// communicate with the NVIDIA driver. ...", "nvidia-smi: stopped after 10 s
+// (1 GPU printed before)", "Could not start rocm-smi: fork: ...". An error
+// text that an earlier attempt told already is not told again.
+static bool tell_attempt(const attempt *attempts, int i, finding *f) {
+    const attempt &a = attempts[i];
+    if (!rank_of(a, &f->rank))
+        return false;
+    text_out out = text_into(f->text, MESSAGE_SIZE);
+    if (a.end == ATTEMPT_NOT_STARTED) {
+        add_str(&out, "Could not start ");
+        add_str(&out, a.who);
+        add_str(&out, ": ");
+        add_str(&out, a.errors.first);
+        return true;
     }
-    if (collect_amd(snap) && snap->gpu_count > 0) {
-        copy_str(snap->source, SOURCE_SIZE, "amd");
-        snap->available = 1;
-        copy_str(snap->message, MESSAGE_SIZE, "");
-        return;
+    add_str(&out, a.who);
+    bool ending = true;
+    if (a.end == ATTEMPT_STOPPED) {
+        add_str(&out, ": stopped after ");
+        add_uint(&out, VENDOR_TOOL_TIMEOUT_MS / 1000, 10);
+        add_str(&out, " s");
+        if (a.gpus > 0) {
+            add_str(&out, " (");
+            add_uint(&out, static_cast<unsigned long>(a.gpus), 10);
+            add_str(&out, a.gpus == 1 ? " GPU " : " GPUs ");
+            add_str(&out, a.is_file ? "read before)" : "printed before)");
+        }
+    } else if (a.end == ATTEMPT_SIGNALLED) {
+        add_str(&out, ": killed by signal ");
+        add_uint(&out, a.status, 10);
+    } else if (a.end == ATTEMPT_EXITED && a.status != 0) {
+        // Windows ends a crashed program with an NTSTATUS, read in hexadecimal.
+        add_str(&out, a.status > 0xFFFF ? ": exit status 0x" : ": exit status ");
+        add_uint(&out, a.status, a.status > 0xFFFF ? 16 : 10);
+    } else {
+        ending = false;
     }
-    set_no_source(snap);
+    const int errors = a.errors.lines + a.errors.fields;
+    if (errors == 0)
+        return true;
+    for (int j = 0; j < i; ++j)
+        if (attempts[j].errors.lines + attempts[j].errors.fields > 0 &&
+            strcmp(attempts[j].errors.first, a.errors.first) == 0) {
+            if (!ending)
+                add_str(&out, ": the same error");
+            return true;
+        }
+    add_str(&out, ": ");
+    add_str(&out, a.errors.first);
+    if (errors > 1) {
+        // Whole or not at all: "(and 1" would read as part of the tool's text.
+        char more[32];
+        text_out count = text_into(more, sizeof more);
+        add_str(&count, " (and ");
+        add_uint(&count, static_cast<unsigned long>(errors - 1), 10);
+        add_str(&count, " more)");
+        if (MESSAGE_SIZE - 1 - out.len >= count.len)
+            add_str(&out, more);
+    }
+    return true;
+}
+
+// The findings joined, most telling first and in the order of the attempts
+// within a rank, as far as the field holds them.
+static void write_message(gpu_snapshot *snap, const finding *found, int count) {
+    text_out out = text_into(snap->message, MESSAGE_SIZE);
+    const int separator = static_cast<int>(strlen(FINDING_SEPARATOR));
+    for (int rank = 0; rank < RANKS; ++rank)
+        for (int i = 0; i < count; ++i) {
+            if (found[i].rank != rank)
+                continue;
+            if (out.len > 0) {
+                if (MESSAGE_SIZE - 1 - out.len < separator + FINDING_MIN_SHOWN)
+                    return;
+                add_str(&out, FINDING_SEPARATOR);
+            }
+            add_str(&out, found[i].text);
+        }
+}
+
+void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count) {
+    copy_str(snap->source, SOURCE_SIZE, answered ? answered : "none");
+    snap->available = answered && snap->gpu_count > 0;
+    finding found[MAX_FINDINGS];
+    int n = 0;
+    for (int i = 0; i < count && n < MAX_FINDINGS; ++i)
+        n += tell_attempt(attempts, i, &found[n]);
+    if (n > 0)
+        write_message(snap, found, n);
+    else
+        copy_str(snap->message, MESSAGE_SIZE, snap->available ? "" : NO_GPU_MESSAGE);
 }

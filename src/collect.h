@@ -1,5 +1,7 @@
 // Telemetry collection: fixtures and vendor tools, read line by line into a
-// gpu_snapshot. The sources are tried in the order CSV fixture, NVIDIA, AMD.
+// gpu_snapshot. The sources are tried in the order CSV fixture, NVIDIA, AMD;
+// each attempt leaves a record of how it ended, and the outcome (source,
+// available, message) is decided from those records in one place.
 #pragma once
 
 #include "snapshot.h"
@@ -8,23 +10,61 @@
 // of this size; a longer line arrives in several pieces.
 constexpr int LINE_BUF_SIZE = 131072;
 
+// What a line parser found wrong in the lines it was given: lines that a
+// tool printed in place of a record, and fields that carry an error instead
+// of a value. The first error's text is kept, an error line's before a
+// field's: a line printed in place of a GPU says more than a value the GPU
+// could not give.
+struct line_errors {
+    int lines;
+    int fields;
+    bool first_is_line;
+    char first[MESSAGE_SIZE];
+};
+
 // The line parsers: one writable, terminated line of len bytes (its line end
-// removed), which they may cut in place, and the snapshot they fill.
-void nv_gpu_line(char *line, long len, gpu_snapshot *snap);
-void nv_proc_line(char *line, long len, gpu_snapshot *snap);
-void amd_line(char *line, long len, gpu_snapshot *snap);
+// removed), which they may cut in place, the snapshot they fill and where
+// they note what they found wrong.
+void nv_gpu_line(char *line, long len, gpu_snapshot *snap, line_errors *errors);
+void nv_proc_line(char *line, long len, gpu_snapshot *snap, line_errors *errors);
+void amd_line(char *line, long len, gpu_snapshot *snap, line_errors *errors);
 
-// The initial state of every metrics request: all zero, source "none" and the
-// no-GPU message.
-void snapshot_init(gpu_snapshot *snap);
+// How one attempt ended: one fixture file read or one command run.
+enum attempt_end : unsigned char {
+    ATTEMPT_UNREADABLE,    // the fixture file could not be opened
+    ATTEMPT_READ,          // the fixture file was read to its end
+    ATTEMPT_NOT_INSTALLED, // the interpreter found no such command, and nothing was printed
+    ATTEMPT_NOT_STARTED,   // the command could not be started: errors.first says why
+    ATTEMPT_EXITED,        // the command exited with status, 0 when it succeeded
+    ATTEMPT_SIGNALLED,     // the command was ended by signal number status
+    ATTEMPT_STOPPED,       // the time bound ended the reading, and the command with it
+};
 
-// The CSV fixture named by VISTREL_MOCK_CSV: 1 when it was read, whatever it
-// held.
+struct attempt {
+    const char *who;      // how the message names it: "nvidia-smi", "VISTREL_MOCK_ROCM"
+    unsigned long status; // see end
+    int lines;            // lines that counted: those handed to its parser, and a CSV fixture's comments
+    int gpus;             // GPUs it added
+    line_errors errors;
+    attempt_end end;
+    bool is_file;
+};
+
+// Writes the request's source, available and message from the source that
+// answered (its name in the document; NULL when none did) and the attempts
+// made, in the order they were made. The message tells every failure, the
+// most telling first, cut to the field at a character boundary; with none to
+// tell it is empty when GPUs are there and the no-GPU text otherwise.
+void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count);
+
+// The CSV fixture named by VISTREL_MOCK_CSV alone, as the chain tries it
+// first: 1 when it settled the request (the outcome then written), else 0
+// with the snapshot untouched. The snapshot must be all zero bytes.
 int collect_mock_csv(gpu_snapshot *snap);
 
-// Fills the snapshot from the first source that succeeds and records the
-// outcome in source, available, mocked and message. The snapshot must be
-// all zero bytes, as static storage is that nothing has written: zeroing it
-// here would write (and fault in) every page of it, where a request with few
-// GPUs and processes touches only the first ones.
+// Fills the snapshot from the first source that answers, and settles the
+// outcome. The snapshot must be all zero bytes, as static storage is that
+// nothing has written: zeroing it here would write (and fault in) every page
+// of it, where a request with few GPUs and processes touches only the first
+// ones.
 void collect_snapshot(gpu_snapshot *snap);

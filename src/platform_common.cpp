@@ -29,32 +29,22 @@ const char *env_nonempty(const char *name) {
     return v && *v ? v : nullptr;
 }
 
-// "Could not start nvidia-smi: fork: Resource temporarily unavailable": the
-// tool is the command's first word.
-static char start_failure[160];
-
-static char *append(char *at, const char *end, const char *text, char stop = '\0') {
-    while (at < end && *text && *text != stop)
+static char *append(char *at, const char *end, const char *text) {
+    while (at < end && *text)
         *at++ = *text++;
     return at;
 }
 
-bool note_start_failure(const char *cmd, const char *step, const char *reason) {
-    if (start_failure[0])
-        return false;
-    char *at = start_failure;
-    const char *end = start_failure + sizeof start_failure - 1;
-    at = append(at, end, "Could not start ");
-    at = append(at, end, cmd, ' ');
-    at = append(at, end, ": ");
+bool start_failed(platform_stream *s, const char *step, const char *reason) {
+    char *at = s->failure;
+    const char *end = s->failure + sizeof s->failure - 1;
     at = append(at, end, step);
     at = append(at, end, ": ");
     at = append(at, end, reason);
     // The system's texts may end in a full stop and a line end (Windows).
-    while (at > start_failure && (at[-1] == '\n' || at[-1] == '\r' || at[-1] == '.' || at[-1] == ' '))
+    while (at > s->failure && (at[-1] == '\n' || at[-1] == '\r' || at[-1] == '.' || at[-1] == ' '))
         --at;
     *at = '\0';
+    s->end = PLATFORM_END_NOT_STARTED;
     return false;
 }
-
-const char *platform_start_failure() { return start_failure[0] ? start_failure : nullptr; }

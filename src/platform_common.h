@@ -15,8 +15,7 @@ constexpr int QUIET_AFTER_EXIT_MS = 150;
 // a vendor tool never gets. entry is "NAME=value" or a bare name.
 bool is_request_variable(const char *entry);
 
-// Records that the command could not be started, and why: the step that
-// failed ("fork", "/bin/sh", "CreateProcess") and the system's text for the
-// error. Only the first failure of the process is kept. Returns false, for
-// platform_open_cmd to return.
-bool note_start_failure(const char *cmd, const char *step, const char *reason);
+// Records in the stream that its command could not be started, and why: the
+// step that failed ("fork", "/bin/sh", "CreateProcess") and the system's text
+// for the error. Returns false, for platform_open_cmd to return.
+bool start_failed(platform_stream *s, const char *step, const char *reason);

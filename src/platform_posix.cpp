@@ -333,24 +333,24 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
         install_stop_handlers();
         child_events = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
         if (child_events < 0)
-            return note_start_failure(cmd, "signalfd", strerror(errno));
+            return start_failed(s, "signalfd", strerror(errno));
     }
     static int alive_read = -1;
     if (alive_read < 0) {
         int alive[2];
         if (pipe2(alive, O_CLOEXEC) != 0)
-            return note_start_failure(cmd, "pipe", strerror(errno));
+            return start_failed(s, "pipe", strerror(errno));
         alive_read = alive[0];
         alive_fd = alive[1];
     }
     int fds[2], report[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
-        return note_start_failure(cmd, "pipe", strerror(errno));
+        return start_failed(s, "pipe", strerror(errno));
     if (pipe2(report, O_CLOEXEC) != 0) {
         int error = errno;
         close(fds[0]);
         close(fds[1]);
-        return note_start_failure(cmd, "pipe", strerror(error));
+        return start_failed(s, "pipe", strerror(error));
     }
     // Whatever the tool leaves behind becomes our child, to be found later.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -399,12 +399,12 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     running_child = running_group = 0;
     block_stop_signals(SIG_UNBLOCK);
     if (pid < 0)
-        return note_start_failure(cmd, "fork", strerror(error));
-    return note_start_failure(cmd, START_STEPS[r.step >= 0 && r.step < 4 ? r.step : 3], strerror(r.error));
+        return start_failed(s, "fork", strerror(error));
+    return start_failed(s, START_STEPS[r.step >= 0 && r.step < 4 ? r.step : 3], strerror(r.error));
 }
 
-// Takes note when the command's interpreter has ended, and reaps it only
-// once the stop handler can no longer signal its process id.
+// Takes note when the command's interpreter has ended, and how, and reaps it
+// only once the stop handler can no longer signal its process id.
 static void note_exit(platform_stream *s) {
     signalfd_siginfo info;
     while (read(child_events, &info, sizeof info) > 0) {
@@ -418,6 +418,18 @@ static void note_exit(platform_stream *s) {
     block_stop_signals(SIG_UNBLOCK);
     waitpid(pid, nullptr, 0);
     s->exited = true;
+    if (s->end != PLATFORM_END_DEADLINE) {
+        s->end = si.si_code == CLD_EXITED ? PLATFORM_END_EXIT : PLATFORM_END_SIGNAL;
+        s->status = static_cast<unsigned long>(si.si_status);
+    }
+}
+
+// The reading is over; when the deadline ended it, that is how the stream
+// ended, whatever the command does next.
+static void end_reading(platform_stream *s) {
+    s->ended = true;
+    if (now_ms() >= s->deadline_ms)
+        s->end = PLATFORM_END_DEADLINE;
 }
 
 long platform_read(platform_stream *s, char *buf, long cap) {
@@ -429,14 +441,14 @@ long platform_read(platform_stream *s, char *buf, long cap) {
         if (s->child > 0 && s->exited && quiet_until - now < left)
             left = quiet_until - now;
         if (left <= 0) { // the tool hangs, or is gone and its output quiet
-            s->ended = true;
+            end_reading(s);
             break;
         }
         if (s->child > 0) {
             pollfd p[2] = {{fd, POLLIN, 0}, {child_events, POLLIN, 0}};
             int r = poll(p, s->exited ? 1 : 2, static_cast<int>(left));
             if (r < 0 && errno != EINTR) {
-                s->ended = true;
+                end_reading(s);
                 break;
             }
             if (r > 0 && !s->exited && (p[1].revents & POLLIN)) {
@@ -451,7 +463,7 @@ long platform_read(platform_stream *s, char *buf, long cap) {
             return static_cast<long>(n);
         if (n < 0 && errno == EINTR)
             continue;
-        s->ended = true; // end of output or read error
+        end_reading(s); // end of output or read error
     }
     return 0;
 }
@@ -477,8 +489,10 @@ void platform_close(platform_stream *s) {
     // One grace for the shell and whatever it left: a process stuck in the
     // driver holds the request that long once, not once per wait.
     bool ended = wait_exit(s, s->deadline_ms);
-    if (!ended)
+    if (!ended) {
         kill(group > 0 ? -group : static_cast<pid_t>(s->child), SIGKILL);
+        s->end = PLATFORM_END_DEADLINE;
+    }
     long long grace_end = now_ms() + KILL_GRACE_MS;
     if (!ended)
         wait_exit(s, grace_end);

@@ -151,8 +151,9 @@ static bool make_pipe(HANDLE *read_end, HANDLE *write_end) {
     return true;
 }
 
-// The command that platform_open_cmd is starting, for the text of a failure.
-static const char *starting_cmd;
+// The stream of the command that platform_open_cmd is starting, for the
+// record of a failure.
+static platform_stream *starting;
 
 // Records why the command could not start, in the system's words for the
 // last error.
@@ -162,7 +163,7 @@ static bool fail_start(const char *step) {
     if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
                         sizeof reason, nullptr))
         snprintf(reason, sizeof reason, "error %lu", static_cast<unsigned long>(error));
-    return note_start_failure(starting_cmd, step, reason);
+    return start_failed(starting, step, reason);
 }
 
 // Starts the interpreter suspended, puts it into the job before it runs a
@@ -324,7 +325,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     // planted in the server's folder would run. /d skips AutoRun commands of
     // the registry; with /s the interpreter drops the outer quotes and runs
     // the text between them exactly as it is.
-    starting_cmd = cmd;
+    starting = s;
     char folder[MAX_PATH], app[MAX_PATH + 16];
     UINT dir_len = GetSystemDirectoryA(folder, MAX_PATH);
     if (dir_len == 0 || dir_len >= MAX_PATH)
@@ -332,7 +333,7 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     snprintf(app, sizeof app, "%s\\cmd.exe", folder);
     int line_len = snprintf(cmd_line, sizeof cmd_line, "cmd.exe /d /s /c \"%s\"", cmd);
     if (line_len < 0 || line_len >= static_cast<int>(sizeof cmd_line))
-        return false;
+        return start_failed(s, "command line", "too long");
     if (!read_event)
         read_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!read_event)
@@ -376,6 +377,14 @@ static long long wait_limit(const platform_stream *s, long long quiet_until) {
     return limit - now_ms();
 }
 
+// The reading is over; when the deadline ended it, that is how the stream
+// ended, whatever the command does next.
+static void end_reading(platform_stream *s) {
+    s->ended = true;
+    if (now_ms() >= s->deadline_ms)
+        s->end = PLATFORM_END_DEADLINE;
+}
+
 long platform_read(platform_stream *s, char *buf, long cap) {
     HANDLE h = as_handle(s->handle);
     DWORD want = static_cast<DWORD>(cap);
@@ -385,18 +394,18 @@ long platform_read(platform_stream *s, char *buf, long cap) {
         if (!s->child) { // a file, read until its end or the deadline
             if (now_ms() < s->deadline_ms && ReadFile(h, buf, want, &got, nullptr) && got > 0)
                 return static_cast<long>(got);
-            s->ended = true;
+            end_reading(s);
             break;
         }
         if (wait_limit(s, quiet_until) <= 0) { // the tool hangs, or is gone and its output quiet
-            s->ended = true;
+            end_reading(s);
             break;
         }
         OVERLAPPED ov{};
         ov.hEvent = read_event;
         if (!ReadFile(h, buf, want, &got, &ov)) {
             if (GetLastError() != ERROR_IO_PENDING) { // ERROR_BROKEN_PIPE: every writer is gone
-                s->ended = true;
+                end_reading(s);
                 break;
             }
             HANDLE events[2] = {read_event, as_handle(s->child)};
@@ -419,7 +428,7 @@ long platform_read(platform_stream *s, char *buf, long cap) {
                 break;
             }
             if (!GetOverlappedResult(h, &ov, &got, TRUE)) {
-                s->ended = true;
+                end_reading(s);
                 break;
             }
         }
@@ -436,9 +445,14 @@ void platform_close(platform_stream *s) {
         return;
     HANDLE process = as_handle(s->child);
     long long left = s->deadline_ms - now_ms();
+    DWORD code = 0;
     if (WaitForSingleObject(process, static_cast<DWORD>(left > 0 ? left : 0)) != WAIT_OBJECT_0) {
         stop_command(s);
+        s->end = PLATFORM_END_DEADLINE;
         WaitForSingleObject(process, KILL_GRACE_MS);
+    } else if (s->end != PLATFORM_END_DEADLINE && GetExitCodeProcess(process, &code)) {
+        s->end = PLATFORM_END_EXIT;
+        s->status = code;
     }
     stop_command(s); // whatever the tool left behind in the job
     if (s->job)

@@ -162,6 +162,36 @@ void copy_str(char *dst, int size, const char *src) {
     copy_span(dst, size, src, static_cast<int>(strnlen(src, static_cast<size_t>(size))));
 }
 
+text_out text_into(char *buf, int size) {
+    buf[0] = '\0';
+    return text_out{buf, size, 0, false};
+}
+
+void add_span(text_out *o, const char *s, int n) {
+    if (o->full)
+        return;
+    int room = o->size - 1 - o->len;
+    copy_span(o->buf + o->len, room + 1, s, n);
+    if (n > room) {
+        o->full = true;
+        o->len += static_cast<int>(strlen(o->buf + o->len));
+    } else {
+        o->len += n;
+    }
+}
+
+void add_str(text_out *o, const char *s) { add_span(o, s, static_cast<int>(strlen(s))); }
+
+void add_uint(text_out *o, unsigned long v, int base) {
+    char digits[24];
+    int n = sizeof digits;
+    do {
+        digits[--n] = "0123456789ABCDEF"[v % static_cast<unsigned long>(base)];
+        v /= static_cast<unsigned long>(base);
+    } while (v);
+    add_span(o, digits + n, static_cast<int>(sizeof digits) - n);
+}
+
 void utc_format(long long seconds, char out_stamp[UTC_STAMP_SIZE]) {
     // Calendar arithmetic instead of gmtime: glibc's gmtime loads the time
     // zone first, from the heap and with system calls, only to ignore it.

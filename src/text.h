@@ -1,7 +1,7 @@
 // Text helpers of the collection side and of the JSON writer: blank
-// stripping, strict number reading, bounded copies that never split a
-// UTF-8 character, the test for one such character, and the text of a UTC
-// time.
+// stripping, strict number reading, bounded copies and texts written piece
+// by piece that never split a UTF-8 character, the test for one such
+// character, and the text of a UTC time.
 #pragma once
 
 constexpr int UTC_STAMP_SIZE = 40;
@@ -33,6 +33,23 @@ void copy_str(char *dst, int size, const char *src);
 // and for the terminator), or 0 when the bytes there are no such character:
 // no overlong forms, no surrogates, nothing above U+10FFFF.
 int utf8_length(const char *s);
+
+// A text written piece by piece into a buffer of size bytes (at least 1):
+// pieces are added whole while they fit; the first that does not is cut as
+// copy_span cuts, and nothing is added after it. The buffer always holds a
+// terminated text of len bytes.
+struct text_out {
+    char *buf;
+    int size;
+    int len;
+    bool full;
+};
+
+text_out text_into(char *buf, int size);
+void add_span(text_out *o, const char *s, int n);
+void add_str(text_out *o, const char *s);
+// v in decimal (base 10) or in capital hexadecimal digits (base 16).
+void add_uint(text_out *o, unsigned long v, int base);
 
 // Formats seconds since the epoch as UTC, "%Y-%m-%dT%H:%M:%SZ", into out,
 // the text glibc's strftime gives for every year.

@@ -7,8 +7,9 @@
 # Settings, all from the environment:
 #   SERVER=lighttpd|apache|nginx   the host (nginx runs the plugin through fcgiwrap)
 #   PORT=8080            port on 127.0.0.1
-#   DEMO=auto|1|0        1: the simulated nvidia-smi of tools/demo first on the
-#                        CGI's PATH; auto: only when no nvidia-smi/rocm-smi is found
+#   DEMO=auto|1|0|lost-gpu  1: the simulated nvidia-smi of tools/demo first on the
+#                        CGI's PATH; auto: only when no nvidia-smi/rocm-smi is found;
+#                        lost-gpu: the same with one of its GPUs fallen off the bus
 #   BOT_PASSWORD=...     passed to the plugin: turns its password gate on
 #   VISTREL_MOCK_CSV=f   passed to the plugin: a CSV fixture instead of the tools
 #   VISTREL_TOOL_PATH=d  folders put first on the CGI's PATH (the tests' fake tools)
@@ -98,6 +99,11 @@ if [ "$(id -u)" = 0 ]; then
   chown "$user:$user" "$tmp/run" "$tmp/state" "$tmp/log"
 fi
 
+demo_fault=
+if [ "$demo" = lost-gpu ]; then
+  demo_fault=$demo
+  demo=1
+fi
 if [ "$demo" = 1 ] || { [ "$demo" = auto ] && [ -z "$real" ]; }; then
   mkdir "$tmp/demo"
   cp "$root/tools/demo/nvidia-smi" "$tmp/demo/"
@@ -131,6 +137,10 @@ if [ -n "${VISTREL_MOCK_CSV:-}" ]; then
   vars="$vars VISTREL_MOCK_CSV"
 fi
 [ "$demo" = 1 ] && vars="$vars VISTREL_DEMO_STATE"
+if [ -n "$demo_fault" ]; then
+  export VISTREL_DEMO_FAULT=$demo_fault
+  vars="$vars VISTREL_DEMO_FAULT"
+fi
 
 # Renders a shipped file with this run's paths, replaced as plain text: the
 # binary, the password helper and files, the CGI's PATH (and the settings

@@ -14,6 +14,7 @@ var CHAIN = 0; // bumped on hiding, so a request that settles afterwards does no
 // in the driver; this stays clear of that, with room for a slow hub.
 var DEADLINE_MS = 30000;
 var DASH = '\u2014';
+var NO_GPU = $('emptyTitle').textContent; // the empty state's words, as the node says them
 var SVG_NS = 'http://www.w3.org/2000/svg';
 
 var params = new URLSearchParams(location.search);
@@ -69,8 +70,10 @@ function requestUrl() {
   return u;
 }
 
-// Settles after BUSY is cleared and never fails. The HTTP status is not
-// looked at: a JSON refusal is drawn like an empty snapshot.
+// Settles after BUSY is cleared and never fails. Only a metrics document
+// (ok true) is drawn, whatever the HTTP status: anything else, the node's
+// 401 refusal or a hub's JSON error, is a failed refresh that says the
+// document's error and leaves the drawing as it was.
 // A request that outlives DEADLINE_MS is aborted, body and all, and fails
 // like any other: without that one lost answer would keep BUSY set for good.
 function refresh() {
@@ -92,7 +95,11 @@ function refresh() {
     .then(function (r) {
       return r.json();
     })
-    .then(paint)
+    .then(function (d) {
+      if (d && d.ok === true) return paint(d);
+      var why = d && typeof d.error === 'string' && d.error ? ': ' + d.error : '';
+      txt('stamp', 'refresh failed' + why);
+    })
     .catch(function () {
       txt('stamp', 'refresh failed');
     })
@@ -221,11 +228,24 @@ function renderProcs(d) {
   $('procEmpty').classList.toggle('hide', procs.length > 0);
 }
 
+// The node's message, as text. Where the empty state shows and its headline
+// says the same, it is said once; where the message tells of a failure, the
+// empty state does not claim that there is no GPU.
+function renderMessage(d) {
+  var m = typeof d.message === 'string' ? d.message : '';
+  var none = !(d.gpus || []).length;
+  var failure = m !== '' && m !== NO_GPU;
+  txt('notice', m);
+  $('notice').classList.toggle('hide', m === '' || (none && !failure));
+  txt('emptyTitle', failure ? 'No GPU readings' : NO_GPU);
+}
+
 function paint(d) {
   txt('srcBadge', d.source || 'none');
   $('srcBadge').className = d.available === true ? 'pill live' : 'pill warn';
   txt('drvBadge', d.driver ? 'driver ' + d.driver : 'no driver');
   txt('stamp', d.utc || '');
+  renderMessage(d);
   renderGpus(d);
   renderProcs(d);
 }

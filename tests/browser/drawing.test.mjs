@@ -3,7 +3,7 @@
 // answer is handed to the real served page through request interception.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { serveForFile, newPage, feed, draw, redraw, doc, gpu, text, until, expectConsoleErrors, failedLoad } from './harness.mjs';
+import { serveForFile, newPage, closePage, feed, draw, redraw, doc, gpu, text, until, expectConsoleErrors, failedLoad } from './harness.mjs';
 
 const ctx = serveForFile();
 
@@ -113,28 +113,87 @@ test('amounts in MB and GB, and the compact VRAM figure', async () => {
   }
 });
 
-test('answers without telemetry are drawn as an empty snapshot, replacing what was there', async () => {
-  expectConsoleErrors(failedLoad(/status of 401 \(Unauthorized\) \[.*action=metrics\]$/));
+test('a document without GPUs draws the empty state; an answer that is not a metrics document is a failed refresh', async () => {
+  expectConsoleErrors(failedLoad(/status of 401 \(Unauthorized\) \[.*action=metrics\]$/, /status of 502 \(Bad Gateway\) \[.*action=metrics\]$/));
   const { page, f } = await open();
   const full = (utc) => doc(utc, [gpu(0)], [{ gpu_uuid: 'GPU-0', gpu_index: 0, pid: 1, name: 'p', used_mb: 1 }]);
   const empty = {
     src: 'none', srcClass: 'pill warn', drv: 'no driver', stamp: '', figures: ['0', DASH, DASH, DASH, '0'],
     cards: 0, rows: 0, emptyHidden: false, legendHidden: true, procEmptyHidden: false,
   };
+  const drawn = {
+    src: 'nvidia', srcClass: 'pill live', drv: 'driver 550.54.15', figures: ['1', '40%', '2.0/8.0 GB', '120 W', '1'],
+    cards: 1, rows: 1, emptyHidden: true, legendHidden: false, procEmptyHidden: true,
+  };
   const cases = [
-    ['the password refusal, HTTP 401', { ok: false, error: 'invalid node password' }, 401, empty],
     ['no GPU found', doc('t-none', [], [], { available: false, source: 'none', driver: '' }), 200, { ...empty, stamp: 't-none' }],
     ['processes but no GPU', doc('t-procs', [], [{ gpu_uuid: 'GPU-x', gpu_index: -1, pid: 5, name: 'q', used_mb: 1 }], { source: 'mock', driver: '1.2.3' }),
       200, { ...empty, src: 'mock', drv: 'driver 1.2.3', stamp: 't-procs', figures: ['0', DASH, DASH, DASH, '1'], rows: 1, procEmptyHidden: true }],
+    // What is drawn stays, the stamp says why, the empty state never shows.
+    ['the password refusal, HTTP 401', { ok: false, error: 'invalid node password' }, 401, { ...drawn, stamp: 'refresh failed: invalid node password' }],
+    ['a hub\'s JSON error', { ok: false, error: 'node gpu-7 is offline' }, 502, { ...drawn, stamp: 'refresh failed: node gpu-7 is offline' }],
+    ['JSON that is no metrics document', { source: 'none', gpus: [] }, 200, { ...drawn, stamp: 'refresh failed' }],
+    ['ok false without an error', { ok: false }, 200, { ...drawn, stamp: 'refresh failed' }],
   ];
-  await draw(page, f, full('t0'));
+  let before = 't0';
+  await draw(page, f, full(before));
   for (const [what, body, status, want] of cases) {
     await page.click('#btnRefresh');
     await f.answer(body, status);
-    await until(async () => (await text(page, '#srcBadge')) !== 'nvidia', `${what} drawn`);
+    await until(async () => (await text(page, '#stamp')) !== before, `${what} answered`);
     assert.deepEqual(await summary(page), want, what);
-    await redraw(page, f, full(`after ${what}`));
+    before = `after ${what}`;
+    await redraw(page, f, full(before));
   }
+});
+
+// The node's message: text in a warning notice (the orange of each theme),
+// shown with GPUs or without, gone with the next answer that has none. Where
+// the empty state shows and says the same, it is said once; where the message
+// tells of a failure, the empty state does not claim there is no GPU.
+test('the message is shown as text in a warning notice, with or without GPUs, until an answer has none', async () => {
+  const notice = (page) => page.evaluate(() => {
+    const n = document.getElementById('notice');
+    return {
+      text: n.textContent, shown: getComputedStyle(n).display !== 'none', markup: n.children.length,
+      title: document.getElementById('emptyTitle').textContent,
+      emptyShown: getComputedStyle(document.getElementById('emptyState')).display !== 'none',
+    };
+  });
+  const NO_GPU = 'No local NVIDIA/AMD GPU detected';
+  const lost = 'nvidia-smi: exit status 15: Unable to determine the device handle for GPU 0000:0B:00.0: Unknown Error';
+  const driver = "nvidia-smi: exit status 9: NVIDIA-SMI has failed because it couldn't communicate with the NVIDIA driver.";
+  const markup = '<img src=x onerror="window.__owned=1">rocm-smi: <b>ERROR</b>';
+  const none = (utc, message) => doc(utc, [], [], { available: false, source: 'none', driver: '', message });
+  const steps = [
+    ['GPUs drawn, one lost', doc('m1', [gpu(0), gpu(2)], [], { message: lost }), { text: lost, shown: true, markup: 0, title: 'No GPU readings', emptyShown: false }],
+    ['the next answer has none', doc('m2', [gpu(0)]), { text: '', shown: false, markup: 0, title: NO_GPU, emptyShown: false }],
+    ['no GPU, a broken driver', none('m3', driver), { text: driver, shown: true, markup: 0, title: 'No GPU readings', emptyShown: true }],
+    ['no GPU, the node has none', none('m4', NO_GPU), { text: NO_GPU, shown: false, markup: 0, title: NO_GPU, emptyShown: true }],
+    ['markup in the message', doc('m5', [gpu(0)], [], { message: markup }), { text: markup, shown: true, markup: 0, title: 'No GPU readings', emptyShown: false }],
+  ];
+  for (const colorScheme of ['dark', 'light']) {
+    const page = await newPage(ctx.browser, { colorScheme });
+    const f = await feed(page);
+    await page.goto(ctx.server.base + '/plugin_vistrel');
+    let first = true;
+    for (const [what, d, want] of steps) {
+      if (first) await draw(page, f, d);
+      else await redraw(page, f, d);
+      first = false;
+      assert.deepEqual(await notice(page), want, `${colorScheme}: ${what}`);
+    }
+    assert.equal(await page.evaluate(() => window.__owned), undefined);
+    const border = await page.$eval('#notice', (n) => getComputedStyle(n).borderLeftColor);
+    assert.equal(border, colorScheme === 'dark' ? 'rgb(255, 159, 10)' : 'rgb(255, 149, 0)', colorScheme);
+    await closePage(page);
+  }
+});
+
+test('the page claims no probe the program does not make', async () => {
+  const { page } = await open();
+  const html = await page.content();
+  assert.doesNotMatch(html, /ioreg|Apple Silicon/);
 });
 
 // The charts' geometry: 100 x 40 user units, 0 % on y 39, 100 % on y 2.
@@ -188,7 +247,7 @@ test('a failed refresh says so and leaves the drawing; the next answer replaces 
     ['a body that is not JSON', '<html>Bad Gateway</html>', 2],
     ['a network error', 'abort', 2],
     // the grid was already emptied when the drawing broke off
-    ['an answer that breaks the drawing', '{"source":"nvidia","gpus":"not a list"}', 0],
+    ['an answer that breaks the drawing', '{"ok":true,"source":"nvidia","gpus":"not a list"}', 0],
   ]) {
     await page.click('#btnRefresh');
     await f.answer(body, 502);

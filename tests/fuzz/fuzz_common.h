@@ -46,7 +46,7 @@ template <typename F> std::string captured(F fn) {
     return capture_end();
 }
 
-// The run's one snapshot, set up afresh (snapshot_init) for each input that
+// The run's one snapshot, all zero afresh, as a request's, for each input that
 // calls this: static, as the program keeps its own, and far larger than a
 // stack frame should be.
 gpu_snapshot &fresh_snapshot();

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         std::abort();
     unlink(fixture_path);
     setenv("VISTREL_MOCK_CSV", ("/proc/self/fd/" + std::to_string(fixture_fd)).c_str(), 1);
-    snapshot_init(&fresh);
+    fresh = gpu_snapshot{};
     return 0;
 }
 

@@ -34,6 +34,7 @@ void check_parse_num(const char *s) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
     gpu_snapshot &snap = fuzz::fresh_snapshot();
+    line_errors errors{};
     while (in.remaining_bytes() > 0) {
         int which = in.ConsumeIntegralInRange(0, 2);
         std::string line = in.ConsumeRandomLengthString(2048);
@@ -43,10 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const int gpus_before = snap.gpu_count, procs_before = snap.proc_count;
         const long len = static_cast<long>(std::strlen(buf.data()));
         switch (which) {
-        case 0: nv_gpu_line(buf.data(), len, &snap); break;
-        case 1: nv_proc_line(buf.data(), len, &snap); break;
-        default: amd_line(buf.data(), len, &snap); break;
+        case 0: nv_gpu_line(buf.data(), len, &snap, &errors); break;
+        case 1: nv_proc_line(buf.data(), len, &snap, &errors); break;
+        default: amd_line(buf.data(), len, &snap, &errors); break;
         }
+        FUZZ_CHECK(fuzz::terminated(errors.first, MESSAGE_SIZE), "the kept error text is unterminated");
         fuzz::check_snapshot(snap);
         FUZZ_CHECK(snap.proc_count - procs_before <= 1, "one line added %d processes", snap.proc_count - procs_before);
         if (which == 0)

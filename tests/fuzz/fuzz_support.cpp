@@ -43,7 +43,7 @@ std::string capture_end() {
 
 gpu_snapshot &fresh_snapshot() {
     static gpu_snapshot snap;
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     return snap;
 }
 

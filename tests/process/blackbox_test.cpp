@@ -107,6 +107,22 @@ TEST(SharedCases, EachGetsItsResponse) {
     }
 }
 
+// Each failure of tests/data/failures, replayed by the fake tools: the whole
+// metrics document, every failure told in its message; the fakes were asked
+// exactly the queries the case names and left nothing running.
+TEST(SharedCases, EachFailureIsTold) {
+    for (const failure_case &c : failure_cases()) {
+        scratch_dir s;
+        const std::string log = s.file("calls.log");
+        plugin_result r = run_plugin(
+            with(c.env, {"QUERY_STRING=action=metrics", c.fakes ? fakes_path() : NO_TOOLS, "FAKE_LOG=" + log}));
+        metrics_body(r);
+        EXPECT_EQ(with_utc_placeholder(r.out), expected(c.expected)) << c.name;
+        EXPECT_EQ(fake_calls(log), c.calls) << c.name;
+        EXPECT_TRUE(no_fake_left(log)) << c.name;
+    }
+}
+
 TEST(Flags, HelpIsFourteenLines) {
     const std::string help = expected("help");
     EXPECT_EQ(help.find("\n\n\n"), std::string::npos);
@@ -313,10 +329,27 @@ TEST(Chain, OutcomesAndWhatRan) {
         {"missing NVIDIA mock", {nv + missing, rocm_out + rocm_gpu}, "amd true true 1 0", ok, "report"},
         {"NVIDIA mock of compute apps only", {nv + nv_apps_only}, "none false true 0 1", no_gpu, "report"},
         {"both mocks usable", {nv + nv_gpus, rocm + rocm_gpu}, "nvidia true true 1 0", ok, "apps"},
-        {"both mocks useless", {nv + nv_useless, rocm + rocm_banner}, "none false true 0 0", no_gpu, ""},
+        // The NVIDIA mock file stands for the tool's output: a line that is no
+        // record is told as the tool's own would be.
+        {"both mocks useless",
+         {nv + nv_useless, rocm + rocm_banner},
+         "none false true 0 0",
+         "\"VISTREL_MOCK_NVIDIA: app, GPU-x, 1, too, few\"",
+         ""},
         {"empty NVIDIA mock variable", {nv, gpus}, "nvidia true false 3 0", ok, "gpu apps"},
-        {"nvidia-smi prints only an error and exits 9", tools_fail, "none false false 0 0", no_gpu, "gpu report"},
-        {"nvidia-smi prints GPUs and exits 15", {gpus, "FAKE_NVIDIA_EXIT=15"}, "nvidia true false 3 0", ok, "gpu apps"},
+        {"nvidia-smi prints only an error and exits 9", tools_fail, "none false false 0 0",
+         "\"nvidia-smi: exit status 9: NVIDIA-SMI has failed because it couldn't communicate with the NVIDIA driver.\"",
+         "gpu report"},
+        {"the shell running nvidia-smi is killed after the GPUs",
+         {gpus, "FAKE_NVIDIA_KILL_SHELL=gpu"},
+         "nvidia true false 3 0",
+         "\"nvidia-smi: killed by signal 9\"",
+         "gpu apps"},
+        {"nvidia-smi prints GPUs and exits 15",
+         {gpus, "FAKE_NVIDIA_EXIT=15"},
+         "nvidia true false 3 0",
+         "\"nvidia-smi: exit status 15; nvidia-smi compute-apps query: exit status 15\"",
+         "gpu apps"},
     };
     for (const auto &c : cases) {
         std::string body = metrics_with_fakes(log, c.env);
@@ -843,6 +876,10 @@ TEST(Lifetime, LimitsAndStartFailures) {
         EXPECT_LT(r.seconds, 9.0) << "the limit, not the deadline, ends it";
         EXPECT_TRUE(no_fake_left(log));
     }
+    // Neither tool starts, for the same reason: both are told.
+    auto neither = [](const std::string &why) {
+        return "Could not start nvidia-smi: " + why + "; Could not start rocm-smi: " + why;
+    };
     // Either C library's words for running out of descriptors.
     const std::string no_fd[] = {"No file descriptors available", "Too many open files"};
     const struct {
@@ -853,14 +890,14 @@ TEST(Lifetime, LimitsAndStartFailures) {
     } cases[] = {
         {"fork fails: RLIMIT_NPROC as an unprivileged user",
          {"/usr/bin/prlimit", "--nproc=1", "/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"},
-         {"Could not start nvidia-smi: fork: Resource temporarily unavailable"},
+         {neither("fork: Resource temporarily unavailable")},
          false},
         {"no descriptor for the pipe",
          {"/usr/bin/prlimit", "--nofile=5"},
-         {"Could not start nvidia-smi: pipe: " + no_fd[0], "Could not start nvidia-smi: pipe: " + no_fd[1]}},
+         {neither("pipe: " + no_fd[0]), neither("pipe: " + no_fd[1])}},
         {"/bin/sh cannot be executed",
          in_namespace("mount --bind /dev/null /bin/sh"),
-         {"Could not start nvidia-smi: /bin/sh: Permission denied"}},
+         {neither("/bin/sh: Permission denied")}},
     };
     const std::string none = expected("metrics-none");
     for (const auto &c : cases) {

@@ -1,6 +1,6 @@
 // The expected responses of tests/data/expected/, byte for byte what the
-// program writes, and the cases of tests/data/cases, both shared with the
-// Windows suite. What no test can know ahead
+// program writes, and the cases of tests/data/cases and tests/data/failures,
+// all shared with the Windows suite. What no test can know ahead
 // is a placeholder there: <UTC> the stamp, <PID> the process id, and in the
 // info and unknown-action documents <PLATFORM>, <NODE_AUTH> and <REQUESTED>.
 #pragma once
@@ -102,6 +102,43 @@ inline std::vector<shared_case> shared_cases() {
     }
     if (cases.empty()) {
         std::fprintf(stderr, "no case in %s/cases\n", data_dir().c_str());
+        std::abort();
+    }
+    return cases;
+}
+
+// One line of tests/data/failures: a failure capture the fake tools replay,
+// and the metrics response it must get.
+struct failure_case {
+    std::string name;
+    bool fakes; // the fake tools on PATH; else no vendor tool at all
+    std::vector<std::string> env;
+    std::string expected; // a file of expected/
+    std::string calls;    // the queries the fakes answered: "gpu report"
+};
+
+// Every case of tests/data/failures, "@path" values made paths in tests/data.
+inline std::vector<failure_case> failure_cases() {
+    std::vector<failure_case> cases;
+    std::istringstream in(read_file(data_dir() + "/failures"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string x; std::getline(fields, x, '|');)
+            f.push_back(x);
+        f.resize(5);
+        failure_case c{f[0], f[1] == "fakes", case_words(f[2]), f[3], f[4]};
+        for (std::string &e : c.env) {
+            size_t eq = e.find('=');
+            if (eq != std::string::npos && e.compare(eq + 1, 1, "@") == 0)
+                e.replace(eq + 1, 1, data_dir() + "/");
+        }
+        cases.push_back(c);
+    }
+    if (cases.empty()) {
+        std::fprintf(stderr, "no case in %s/failures\n", data_dir().c_str());
         std::abort();
     }
     return cases;

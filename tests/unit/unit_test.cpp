@@ -360,22 +360,6 @@ TEST(CopyStr, NeverEndsInsideACharacter) {
     }
 }
 
-TEST(Snapshot, StartsAsNone) {
-    static gpu_snapshot snap;
-    // Garbage in every byte, numbers included, so that only a full reset passes.
-    // cppcheck-suppress memsetClassFloat
-    std::memset(&snap, 0x5A, sizeof snap);
-    snapshot_init(&snap);
-    EXPECT_STREQ(snap.source, "none");
-    EXPECT_STREQ(snap.message, "No local NVIDIA/AMD GPU detected");
-    EXPECT_STREQ(snap.driver, "");
-    EXPECT_EQ(snap.available, 0);
-    EXPECT_EQ(snap.mocked, 0);
-    EXPECT_EQ(snap.gpu_count, 0);
-    EXPECT_EQ(snap.proc_count, 0);
-    EXPECT_EQ(snap.gpus[MAX_GPUS - 1].index, 0);
-}
-
 // ---- the output buffer -----------------------------------------------------
 
 // Pieces of one byte less than the free room, exactly the room and one byte
@@ -510,7 +494,7 @@ proc_info make_proc(const char *uuid, int pid, const char *name, double used) {
 
 TEST(JsonMetrics, NoneDocument) {
     static gpu_snapshot snap;
-    snapshot_init(&snap);
+    settle_outcome(&snap, nullptr, nullptr, 0);
     std::string doc = capture_stdout([] { json_metrics(&snap, "2024-05-01T12:00:00Z"); });
     EXPECT_EQ(doc, fill(expected("metrics-none"), {{"<UTC>", "2024-05-01T12:00:00Z"}}));
 }
@@ -518,7 +502,7 @@ TEST(JsonMetrics, NoneDocument) {
 // The snapshot that the CSV fixture two-gpus.csv gives.
 TEST(JsonMetrics, WorkedExample) {
     static gpu_snapshot snap;
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     snap.available = 1;
     snap.mocked = 1;
     copy_str(snap.source, SOURCE_SIZE, "mock");
@@ -540,7 +524,7 @@ TEST(JsonMetrics, WorkedExample) {
 
 TEST(JsonMetrics, GpuIndexLookupAndNullPower) {
     static gpu_snapshot snap;
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     snap.gpus[0] = make_gpu(7, "GPU-same", "first", 0, 0, 0);
     snap.gpus[1] = make_gpu(9, "GPU-same", "second", 0, 0, 0);
     snap.gpus[2] = make_gpu(4, "", "no uuid", 0, 0, 0);
@@ -561,7 +545,7 @@ TEST(JsonMetrics, GpuIndexLookupAndNullPower) {
 // start of one, gets -1.
 TEST(JsonMetrics, GpuIndexLookupAmongAllGpus) {
     static gpu_snapshot snap;
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     auto uuid = [](int i) { return "GPU-5e7f4c1a-0000-4000-8000-6c9d0b7e1f" + std::to_string(10 + i); };
     for (int i = 0; i < MAX_GPUS; ++i)
         snap.gpus[i] = make_gpu(100 + i, uuid(i).c_str(), "g", 0, 0, 0);
@@ -587,7 +571,7 @@ TEST(JsonMetrics, GpuIndexLookupAmongAllGpus) {
 
 TEST(JsonMetrics, RoundsHalfToEvenAndSaturatesOverflow) {
     static gpu_snapshot snap;
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     snap.gpus[0] = make_gpu(0, "a", "a", 0.25, 2.5, 1e308);
     snap.gpus[1] = make_gpu(1, "b", "b", 0.25, 0.5, 1e308);
     snap.gpu_count = 2;
@@ -597,7 +581,7 @@ TEST(JsonMetrics, RoundsHalfToEvenAndSaturatesOverflow) {
     EXPECT_EQ(doc.find("inf"), std::string::npos) << "the total overflows a double and must not print as inf";
     EXPECT_NE(doc.find("\"mem_total_mb\":17976931348623157"), std::string::npos);
     // Below zero the sums saturate at -DBL_MAX, written as printf writes it.
-    snapshot_init(&snap);
+    snap = gpu_snapshot{};
     for (int i = 0; i < 2; ++i) {
         snap.gpus[i] = make_gpu(i, "u", "n", 0, -1e308, -1e308);
         snap.gpus[i].power_w = -1e308;
@@ -647,7 +631,7 @@ TEST(JsonMetrics, NumbersMatchPrintfExactly) {
     }
     static gpu_snapshot snap;
     for (size_t at = 0; at < values.size(); at += MAX_GPUS) {
-        snapshot_init(&snap);
+        snap = gpu_snapshot{};
         std::string want;
         for (size_t i = at; i < values.size() && i < at + MAX_GPUS; ++i) {
             gpu_info &g = snap.gpus[snap.gpu_count++];
@@ -692,18 +676,19 @@ TEST(UtcFormat, MatchesGmtime) {
 
 struct nv_fixture : ::testing::Test {
     gpu_snapshot *snap = nullptr;
+    line_errors errors{};
     void SetUp() override {
         static gpu_snapshot storage;
         snap = &storage;
-        snapshot_init(snap);
+        *snap = gpu_snapshot{};
     }
     void gpu(const char *text) {
         std::string line = text;
-        nv_gpu_line(line.data(), static_cast<long>(line.size()), snap);
+        nv_gpu_line(line.data(), static_cast<long>(line.size()), snap, &errors);
     }
     void proc(const char *text) {
         std::string line = text;
-        nv_proc_line(line.data(), static_cast<long>(line.size()), snap);
+        nv_proc_line(line.data(), static_cast<long>(line.size()), snap, &errors);
     }
 };
 
@@ -751,7 +736,7 @@ TEST_F(nv_fixture, CapacitiesDropWholeRowsInBothReaders) {
         for (bool csv : {true, false}) {
             SCOPED_TRACE(std::string(csv ? "CSV fixture" : "nvidia-smi lines") + (extra ? ", one row past" : ", full"));
             std::string file;
-            snapshot_init(snap);
+            *snap = gpu_snapshot{};
             char row[128];
             for (int j = 0; j < MAX_PROCS + extra; ++j) {
                 std::snprintf(row, sizeof row, "GPU-x, %d, p%d, 5", 1000 + j, j);
@@ -803,7 +788,7 @@ TEST_F(nv_fixture, CsvDriverIsTheFirstNamed) {
     for (const auto &c : cases) {
         write_file(csv_path, std::string("GPU,0,GPU-a,A,1,2,3,4,5,6,") + c.first + "\nGPU,1,GPU-b,B,1,2,3,4,5,6," +
                                  c.second + "\n");
-        snapshot_init(snap);
+        *snap = gpu_snapshot{};
         ASSERT_EQ(collect_mock_csv(snap), 1);
         EXPECT_EQ(snap->gpu_count, 2);
         EXPECT_STREQ(snap->driver, c.driver) << c.first << " then " << c.second;
@@ -846,11 +831,11 @@ TEST_F(nv_fixture, IndexSaturatesInsteadOfOverflowing) {
         {"-2147483648", INT_MIN},           {"2147483648", INT_MAX},
     };
     for (const auto &c : cases) {
-        snapshot_init(snap);
+        *snap = gpu_snapshot{};
         gpu((std::string(c.digits) + ", u, n, 1, 2, 3, 4, 5, 6, d").c_str());
         ASSERT_EQ(snap->gpu_count, 1) << c.digits;
         EXPECT_EQ(snap->gpus[0].index, c.index) << c.digits;
-        snapshot_init(snap);
+        *snap = gpu_snapshot{};
         proc((std::string("GPU-x, ") + c.digits + ", p, 1").c_str());
         EXPECT_EQ(snap->procs[0].pid, c.index) << c.digits;
     }
@@ -861,7 +846,7 @@ TEST_F(nv_fixture, IndexSaturatesInsteadOfOverflowing) {
 struct amd_fixture : nv_fixture {
     void line(const char *text) {
         std::string l = text;
-        amd_line(l.data(), static_cast<long>(l.size()), snap);
+        amd_line(l.data(), static_cast<long>(l.size()), snap, &errors);
     }
 };
 
@@ -886,13 +871,13 @@ TEST_F(amd_fixture, FirstReadingWinsForFlaggedValues) {
         {"GPU[0] : Temperature (Sensor edge) (C): N/A", "GPU[0] : Temperature (Sensor junction) (C): 44", 44.0},
     };
     for (const auto &c : cases) {
-        snapshot_init(snap);
+        *snap = gpu_snapshot{};
         line(c.first);
         line(c.second);
         EXPECT_EQ(snap->gpus[0].has_temp, 1) << c.first;
         EXPECT_DOUBLE_EQ(snap->gpus[0].temp_c, c.temp) << c.first;
     }
-    snapshot_init(snap);
+    *snap = gpu_snapshot{};
     line("GPU[0]\t\t: Current Socket Graphics Package Power (W): 142.0");
     line("GPU[0]\t\t: Average Graphics Package Power (W): 35.0");
     line("GPU[0]\t\t: Max Graphics Package Power (W): 300");
@@ -929,6 +914,244 @@ TEST_F(amd_fixture, IgnoredLinesCreateNothing) {
     EXPECT_STREQ(snap->gpus[0].name, "AMD GPU");
     line("GPU[x] : GPU use (%): 5"); // no digits reads as GPU 0
     EXPECT_DOUBLE_EQ(snap->gpus[0].util_gpu, 5.0);
+}
+
+// ---- error lines and fields -------------------------------------------------
+
+// What each parser notes of a line: lines printed in place of a record and
+// values in error, named by GPU or process and column; values a GPU simply
+// does not have are no error. One line at a time, from fresh notes.
+TEST_F(amd_fixture, ErrorLinesAndFieldsOfEachParser) {
+    enum parser { GPU, PROC, AMD };
+    const struct {
+        parser p;
+        const char *line;
+        int lines, fields;
+        const char *first;
+    } cases[] = {
+        {GPU, "Unable to determine the device handle for GPU 0000:0B:00.0: Unknown Error", 1, 0,
+         "Unable to determine the device handle for GPU 0000:0B:00.0: Unknown Error"},
+        {GPU, "No devices were found", 1, 0, "No devices were found"},
+        {GPU, "  \t ", 0, 0, ""},
+        {GPU, "1, GPU-b, B, 3, 4, 5, 6, [GPU requires reset], 250.00, 550.54.15", 0, 1,
+         "GPU 1 power.draw [GPU requires reset]"},
+        {GPU, "2, GPU-c, C, [GPU is lost], [Insufficient Permissions], 5, 6, 7, 8, 550.54.15", 0, 2,
+         "GPU 2 utilization.gpu [GPU is lost]"},
+        {GPU, "0, GPU-a, A, [N/A], [n/a], 5, N/A, [Not Supported], [Requested functionality has been deprecated], 1", 0,
+         0, ""},
+        {GPU, "0, GPU-a, A, [not supported], 4, 5, 6, 7, 8, 1", 0, 0, ""},
+        {PROC, "GPU-a, 4242, [Insufficient Permissions], [N/A]", 0, 1,
+         "process 4242 process_name [Insufficient Permissions]"},
+        {PROC, "Failed to initialize NVML: Unknown Error", 1, 0, "Failed to initialize NVML: Unknown Error"},
+        {AMD, "ERROR: 15 GPU[0]: power: Data (usually from reading a file) was not of the type that was expected\t", 1,
+         0, "ERROR: 15 GPU[0]: power: Data (usually from reading a file) was not of the type that was expected"},
+        {AMD, "ERROR: GPU[0] \t        : Unable to get GPU memory use.", 1, 0,
+         "ERROR: GPU[0] : Unable to get GPU memory use."},
+        {AMD,
+         "ERROR: 2 GPU[0]: ras: RSMI_STATUS_NOT_SUPPORTED: This function is not supported in the current environment.",
+         0, 0, ""},
+        {AMD, "ERROR: GPU[0] \t\t: fclk clock is unsupported", 0, 0, ""},
+        {AMD,
+         "ERROR: 9 GPU[0]: od volt: The called function has not been implemented in this system for this device type",
+         0, 0, ""},
+        {AMD, "WARNING:  \t\t One or more commands failed", 0, 0, ""},
+        {AMD, "GPU[0]\t\t: get_power_cap, Not supported on the given system", 0, 0, ""},
+    };
+    for (const auto &c : cases) {
+        errors = line_errors{};
+        *snap = gpu_snapshot{};
+        if (c.p == GPU)
+            gpu(c.line);
+        else if (c.p == PROC)
+            proc(c.line);
+        else
+            line(c.line);
+        EXPECT_EQ(errors.lines, c.lines) << c.line;
+        EXPECT_EQ(errors.fields, c.fields) << c.line;
+        EXPECT_STREQ(errors.first, c.first) << c.line;
+    }
+    // A line printed in place of a GPU is kept before a value in error that
+    // came first, not after; a later field does not replace it.
+    errors = line_errors{};
+    gpu("1, GPU-b, B, 3, 4, 5, 6, [Unknown Error], 250.00, 1");
+    gpu("Unable to determine the device handle for GPU 0000:0B:00.0: Unknown Error");
+    gpu("2, GPU-c, C, 3, 4, 5, 6, [GPU requires reset], 250.00, 1");
+    EXPECT_EQ(errors.lines + errors.fields, 3);
+    EXPECT_STREQ(errors.first, "Unable to determine the device handle for GPU 0000:0B:00.0: Unknown Error");
+}
+
+// ---- the outcome -------------------------------------------------------------
+
+attempt tool(const char *who, attempt_end end, unsigned long status = 0, const char *error = "", int gpus = 0) {
+    attempt a{};
+    a.who = who;
+    a.end = end;
+    a.status = status;
+    a.gpus = gpus;
+    a.lines = *error ? 1 : 0;
+    a.errors.lines = *error ? 1 : 0;
+    copy_str(a.errors.first, MESSAGE_SIZE, error);
+    return a;
+}
+
+attempt failed_start(const char *who, const char *why) {
+    attempt a = tool(who, ATTEMPT_NOT_STARTED);
+    copy_str(a.errors.first, MESSAGE_SIZE, why);
+    a.errors.lines = 0;
+    return a;
+}
+
+// source, available and message from the attempts alone: every failure told,
+// the most telling first, the tool's own text over a bare status; nothing to
+// tell is "" with GPUs and the no-GPU text without.
+TEST(Outcome, FromTheAttempts) {
+    const std::string driver = "NVIDIA-SMI has failed because it couldn't communicate with the NVIDIA driver.";
+    const std::string lost = "Unable to determine the device handle for GPU 0000:0B:00.0: Unknown Error";
+    attempt fields = tool("nvidia-smi", ATTEMPT_EXITED);
+    fields.errors.fields = 3;
+    copy_str(fields.errors.first, MESSAGE_SIZE, "GPU 1 power.draw [GPU requires reset]");
+    attempt file = tool("VISTREL_MOCK_NVIDIA", ATTEMPT_STOPPED, 0, "", 2);
+    file.is_file = true;
+    const struct {
+        const char *what;
+        const char *answered;
+        int gpus;
+        std::vector<attempt> attempts;
+        const char *source;
+        long available;
+        std::string message;
+    } cases[] = {
+        {"no source at all", nullptr, 0, {}, "none", 0, NO_GPU_MESSAGE},
+        {"no tool installed",
+         nullptr,
+         0,
+         {tool("nvidia-smi", ATTEMPT_NOT_INSTALLED, 127), tool("rocm-smi", ATTEMPT_NOT_INSTALLED, 127)},
+         "none",
+         0,
+         NO_GPU_MESSAGE},
+        {"a healthy node",
+         "nvidia",
+         3,
+         {tool("nvidia-smi", ATTEMPT_EXITED), tool("nvidia-smi compute-apps query", ATTEMPT_EXITED)},
+         "nvidia",
+         1,
+         ""},
+        {"a CSV fixture of comments", "mock", 0, {tool("VISTREL_MOCK_CSV", ATTEMPT_READ)}, "mock", 0, NO_GPU_MESSAGE},
+        {"the tool's words after a bare status that came first",
+         "amd",
+         1,
+         {tool("nvidia-smi", ATTEMPT_EXITED, 2),
+          tool("rocm-smi", ATTEMPT_EXITED, 0, "ERROR: GPU[0] : Unable to get GPU use.")},
+         "amd",
+         1,
+         "rocm-smi: ERROR: GPU[0] : Unable to get GPU use.; nvidia-smi: exit status 2"},
+        {"fields in error, more than one",
+         "nvidia",
+         2,
+         {fields},
+         "nvidia",
+         1,
+         "nvidia-smi: GPU 1 power.draw [GPU requires reset] (and 2 more)"},
+        {"a hang after GPUs, a fixture cut at the bound",
+         "nvidia",
+         2,
+         {file, tool("nvidia-smi compute-apps query", ATTEMPT_STOPPED, 0, "", 0)},
+         "nvidia",
+         1,
+         "VISTREL_MOCK_NVIDIA: stopped after 10 s (2 GPUs read before); nvidia-smi compute-apps query: stopped after "
+         "10 s"},
+        {"one GPU before the hang",
+         "nvidia",
+         1,
+         {tool("nvidia-smi", ATTEMPT_STOPPED, 0, "", 1)},
+         "nvidia",
+         1,
+         "nvidia-smi: stopped after 10 s (1 GPU printed before)"},
+        {"killed, and a crash on Windows",
+         nullptr,
+         0,
+         {tool("nvidia-smi", ATTEMPT_SIGNALLED, 9), tool("rocm-smi", ATTEMPT_EXITED, 0xC0000005UL)},
+         "none",
+         0,
+         "nvidia-smi: killed by signal 9; rocm-smi: exit status 0xC0000005"},
+        {"the same error from both queries is told once",
+         "nvidia",
+         3,
+         {tool("nvidia-smi", ATTEMPT_EXITED, 15, lost.c_str()),
+          tool("nvidia-smi compute-apps query", ATTEMPT_EXITED, 15, lost.c_str())},
+         "nvidia",
+         1,
+         "nvidia-smi: exit status 15: " + lost + "; nvidia-smi compute-apps query: exit status 15"},
+        {"the same error without a status",
+         "nvidia",
+         3,
+         {tool("nvidia-smi", ATTEMPT_EXITED, 0, lost.c_str()),
+          tool("nvidia-smi compute-apps query", ATTEMPT_EXITED, 0, lost.c_str())},
+         "nvidia",
+         1,
+         "nvidia-smi: " + lost + "; nvidia-smi compute-apps query: the same error"},
+        {"neither tool could start",
+         nullptr,
+         0,
+         {failed_start("nvidia-smi", "fork: Resource temporarily unavailable"),
+          failed_start("rocm-smi", "fork: Resource temporarily unavailable")},
+         "none",
+         0,
+         "Could not start nvidia-smi: fork: Resource temporarily unavailable; Could not start rocm-smi: fork: Resource "
+         "temporarily unavailable"},
+        {"a broken driver on a node whose AMD side answers",
+         "amd",
+         2,
+         {tool("nvidia-smi", ATTEMPT_EXITED, 9, driver.c_str()), tool("rocm-smi", ATTEMPT_EXITED)},
+         "amd",
+         1,
+         "nvidia-smi: exit status 9: " + driver},
+    };
+    static gpu_snapshot snap;
+    for (const auto &c : cases) {
+        snap = gpu_snapshot{};
+        snap.gpu_count = c.gpus;
+        settle_outcome(&snap, c.answered, c.attempts.data(), static_cast<int>(c.attempts.size()));
+        EXPECT_STREQ(snap.source, c.source) << c.what;
+        EXPECT_EQ(snap.available, c.available) << c.what;
+        EXPECT_EQ(snap.message, c.message) << c.what;
+    }
+}
+
+// The message holds 191 bytes. A first finding longer than that is cut there,
+// never inside a character; a later one is joined only while it can show a
+// little of itself, and "(and N more)" comes whole or not at all.
+TEST(Outcome, CutToTheField) {
+    static gpu_snapshot snap;
+    auto settle = [](const std::vector<attempt> &attempts) {
+        snap = gpu_snapshot{};
+        settle_outcome(&snap, nullptr, attempts.data(), static_cast<int>(attempts.size()));
+        return std::string(snap.message);
+    };
+    // "rocm-smi: " is 10 bytes: an "é" (2 bytes) from byte 190 would end past the field.
+    const std::string long_text = std::string(180, 'x') + "\xc3\xa9" + std::string(50, 'y');
+    std::string cut = settle({tool("rocm-smi", ATTEMPT_EXITED, 0, long_text.c_str())});
+    EXPECT_EQ(cut, "rocm-smi: " + std::string(180, 'x'));
+    const std::string fits = "rocm-smi: " + std::string(179, 'x') + "\xc3\xa9";
+    EXPECT_EQ(settle({tool("rocm-smi", ATTEMPT_EXITED, 0, (std::string(179, 'x') + "\xc3\xa9yy").c_str())}), fits);
+    EXPECT_EQ(fits.size(), 191u);
+
+    // 150 bytes, then room for "; " and 39 bytes: the second is joined, cut.
+    const std::string first(150 - 12, 'a'); // "nvidia-smi: " + 138
+    std::string two = settle({tool("nvidia-smi", ATTEMPT_EXITED, 0, first.c_str()),
+                              tool("rocm-smi", ATTEMPT_EXITED, 0, std::string(100, 'b').c_str())});
+    EXPECT_EQ(two, "nvidia-smi: " + first + "; rocm-smi: " + std::string(191 - 150 - 2 - 10, 'b'));
+    // 170 bytes: 19 left, too few for a second finding to say anything.
+    const std::string longer(170 - 12, 'a');
+    EXPECT_EQ(settle({tool("nvidia-smi", ATTEMPT_EXITED, 0, longer.c_str()),
+                      tool("rocm-smi", ATTEMPT_EXITED, 0, "ERROR: GPU[0] : Unable to get GPU use.")}),
+              "nvidia-smi: " + longer);
+
+    attempt many = tool("nvidia-smi", ATTEMPT_EXITED, 0, std::string(160, 'c').c_str());
+    many.errors.lines = 3;
+    EXPECT_EQ(settle({many}), "nvidia-smi: " + std::string(160, 'c') + " (and 2 more)");
+    copy_str(many.errors.first, MESSAGE_SIZE, std::string(170, 'c').c_str());
+    EXPECT_EQ(settle({many}), "nvidia-smi: " + std::string(170, 'c'));
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 //        after printing, start such a sleeper detached from us (no console,
 //        a process group of its own, and out of our job if the job lets it
 //        go) and end at once: the output stays open although the tool is gone
+//   FAKE_NVIDIA_EXIT, FAKE_ROCM_EXIT   exit status after printing (default 0)
+//   FAKE_NVIDIA_APPS_EXIT              the compute-apps query's, when it differs
 //   FAKE_INHERITED  the value of a handle to a file of 4242 bytes that the
 //        plugin was left: one that reaches the tool is logged as
 //        "<tool> INHERITED <pid>"
@@ -122,6 +124,7 @@ int main(int argc, char **argv) {
     }
     const char *query = nullptr;
     const char *file = nullptr;
+    const char *exit_status = nullptr;
     bool hang = false, detach = false;
 #if defined(FAKE_NVIDIA)
     if (args_are(argc, argv, GPU_ARGS)) {
@@ -134,12 +137,16 @@ int main(int argc, char **argv) {
     if (query) {
         hang = env_is("FAKE_NVIDIA_HANG", query);
         detach = env_is("FAKE_NVIDIA_DETACH", query);
+        exit_status = std::getenv(std::strcmp(query, "apps") == 0 && std::getenv("FAKE_NVIDIA_APPS_EXIT")
+                                      ? "FAKE_NVIDIA_APPS_EXIT"
+                                      : "FAKE_NVIDIA_EXIT");
     }
 #else
     if (args_are(argc, argv, REPORT_ARGS)) {
         query = "report";
         file = std::getenv("FAKE_ROCM_OUT");
         hang = env_is("FAKE_ROCM_HANG", "1");
+        exit_status = std::getenv("FAKE_ROCM_EXIT");
     }
 #endif
     char what[64];
@@ -179,5 +186,5 @@ int main(int argc, char **argv) {
         start_sleeper(detach);
     if (hang)
         Sleep(300000);
-    return 0;
+    return exit_status ? std::atoi(exit_status) : 0;
 }

@@ -250,6 +250,29 @@ while IFS='|' read -r name args envs expected fills; do
     same "$got" "$OUT.expected" && ok
 done <"$TESTS/data/cases"
 
+# The failures both systems replay (tests/data/failures, the black-box suite
+# runs them too): the fakes print real captures with the exit status each
+# shows, and the metrics document must tell every failure, byte for byte as
+# on Linux. "none" runs with no tool on PATH; the calls become the log's
+# lines ("gpu" -> "nvidia-smi gpu").
+while IFS='|' read -r name tools envs expected calls; do
+    case $name in '' | '#'*) continue ;; esac
+    read -r -a case_env <<<"$envs"
+    for i in "${!case_env[@]}"; do
+        value=${case_env[$i]#*=}
+        [[ "$value" == @* ]] && case_env[i]="${case_env[i]%%=*}=$(winpath "$TESTS/data/${value#@}")"
+    done
+    want=
+    for call in $calls; do
+        case $call in report) want+=$'\n'"rocm-smi $call" ;; *) want+=$'\n'"nvidia-smi $call" ;; esac
+    done
+    path=$FAKES_WIN
+    [ "$tools" = none ] && path=
+    WINEPATH_FOR_RUN=$path run "failure-$name" QUERY_STRING=action=metrics "${case_env[@]}" "$(log_for "failure-$name")"
+    expect_doc "$expected"
+    fake_calls "${want#$'\n'}" || true
+done <"$TESTS/data/failures"
+
 # Arguments are not wildcard-expanded: with a file called --help in the
 # current folder, --hel* would become --help if the runtime globbed.
 mkdir -p "$WORK/glob" && : >"$WORK/glob/--help"
@@ -430,15 +453,19 @@ clean_exit && ok
 
 # A fixture without end holds the request no longer than a tool may: a file
 # of 1 TiB (sparse, so it costs no disk) whose rows are followed by zeros is
-# read until the 10 s bound, and the answer holds the rows read. 30 s is a
-# generous limit that only shows that the request ended.
+# read until the 10 s bound, and the answer holds the rows read and says that
+# the reading was cut. 30 s is a generous limit that only shows that the
+# request ended.
 CURRENT=mock-csv-endless
 if cp "$FIX/two-gpus.csv" "$WORK/endless.csv" && truncate -s 1T "$WORK/endless.csv"; then
     run mock-csv-endless QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpath "$WORK/endless.csv")" \
         "$(log_for mock-csv-endless)"
     [ "$MS" -lt 30000 ] || fail "request took $MS ms"
     echo "test-windows: mock-csv-endless: the request ended after $MS ms"
-    expect_doc metrics-csv
+    clean_exit
+    cut_utc
+    fill metrics-csv '"message":""' '"message":"VISTREL_MOCK_CSV: stopped after 10 s (2 GPUs read before)"'
+    same "$OUT.utc" "$OUT.expected" && ok
     fake_calls "" || true
 else
     fail "no sparse file of 1 TiB can be made in $WORK"
@@ -460,23 +487,23 @@ none_left() {
 }
 
 # A tool that hangs after printing is stopped after the 10 s bound with
-# everything it started; the request goes on with what was read and ends (30 s
-# is a generous limit that only shows that it ended). A tool that ends at
-# once but leaves a detached process holding its output is not waited for:
-# the request ends well before the bound (5 s), and the detached process is
-# gone with the rest.
-while IFS='|' read -r name mode limit_ms; do
+# everything it started; the request goes on with what was read, says so, and
+# ends (30 s is a generous limit that only shows that it ended). A tool that
+# ends at once but leaves a detached process holding its output is not
+# waited for: the request ends well before the bound (5 s), as from a healthy
+# tool, and the detached process is gone with the rest.
+while IFS='|' read -r name mode limit_ms expected; do
     run "$name" QUERY_STRING=action=metrics "${NV_FIX[@]}" "$mode" "$(log_for "$name")"
     [ "$MS" -lt "$limit_ms" ] || fail "request took $MS ms, more than $limit_ms"
     echo "test-windows: $name: the request ended after $MS ms"
-    expect_doc metrics-nvidia
+    expect_doc "$expected"
     fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
     grep -q '^sleeper ' "$WORK/$name.log" || fail "the fake started no sleeper"
     none_left "$name" && ok
 done <<'EOF'
-bound-hang|FAKE_NVIDIA_HANG=gpu|30000
-bound-detach-gpu|FAKE_NVIDIA_DETACH=gpu|5000
-bound-detach-apps|FAKE_NVIDIA_DETACH=apps|5000
+bound-hang|FAKE_NVIDIA_HANG=gpu|30000|metrics-hang-after-gpus
+bound-detach-gpu|FAKE_NVIDIA_DETACH=gpu|5000|metrics-nvidia
+bound-detach-apps|FAKE_NVIDIA_DETACH=apps|5000|metrics-nvidia
 EOF
 
 # The server kills the program while a tool hangs (a server's own time limit,
