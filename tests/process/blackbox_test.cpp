@@ -90,14 +90,15 @@ void expect_metrics(const plugin_result &r, const char *name) {
 // ---- the cases both systems share ------------------------------------------
 
 // Each case of tests/data/cases: flags and discovery before the gate, the
-// gate, the info and error documents, a CSV fixture.
+// gate, the info and error documents, a CSV fixture, routing.
 TEST(SharedCases, EachGetsItsResponse) {
-    const std::string page = run_plugin({}).out;
+    const std::string page = run_plugin({}).out, embedded_page = run_plugin({"QUERY_STRING=embed=1"}).out;
     for (const shared_case &c : shared_cases()) {
         plugin_result r = run_plugin(c.env, c.args);
         expect_clean(r);
-        if (c.expected == "page") {
-            EXPECT_TRUE(r.out == page) << c.name << ": " << r.out.substr(0, 300);
+        if (c.expected == "page" || c.expected == "embedded-page") {
+            EXPECT_TRUE(r.out == (c.expected == "page" ? page : embedded_page))
+                << c.name << ": " << r.out.substr(0, 300);
             continue;
         }
         auto fills = c.fills;
@@ -107,10 +108,10 @@ TEST(SharedCases, EachGetsItsResponse) {
     }
 }
 
-// Each failure of tests/data/failures, replayed by the fake tools: the whole
+// Each node of tests/data/failures, replayed by the fake tools: the whole
 // metrics document, every failure told in its message; the fakes were asked
 // exactly the queries the case names and left nothing running.
-TEST(SharedCases, EachFailureIsTold) {
+TEST(SharedCases, EachReplayedNodeGetsItsDocument) {
     for (const failure_case &c : failure_cases()) {
         scratch_dir s;
         const std::string log = s.file("calls.log");
@@ -129,60 +130,7 @@ TEST(Flags, HelpIsFourteenLines) {
     EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 14);
 }
 
-// ---- routing ---------------------------------------------------------------
-
-// "page", "page+note", or the JSON document's action / error.
-std::string response_kind(const plugin_result &r) {
-    if (r.out.compare(0, expected_html_header().size(), expected_html_header()) == 0) {
-        std::string doc = r.out.substr(expected_html_header().size());
-        EXPECT_EQ(doc.compare(0, 16, "<!DOCTYPE html>\n"), 0);
-        EXPECT_EQ(doc.substr(doc.size() - 8), "</html>\n");
-        return doc.find(NOTE) != std::string::npos ? "page+note" : "page";
-    }
-    std::string body = body_of(r.out);
-    EXPECT_TRUE(is_json_document(body)) << r.out;
-    std::string action = member(body, "action");
-    return action != "(absent)" ? action : member(body, "error");
-}
-
-TEST(Routing, RawMarkersDecide) {
-    const struct {
-        const char *query; // nullptr: no QUERY_STRING at all
-        const char *kind;
-    } cases[] = {
-        {nullptr, "page+note"},
-        {"", "page+note"},
-        {"action=metrics", "\"metrics\""},
-        {"action=info", "\"info\""},
-        {"transaction=5", "\"metrics\""},
-        {"q=action=info", "\"metrics\""},
-        {"format=json", "\"metrics\""},
-        {"format=jsonp", "\"metrics\""},
-        {"format=json&action=info", "\"info\""},
-        {"action=info&embed=1", "\"info\""},
-        {"Action=info", "page+note"},
-        {"ACTION=info", "page+note"},
-        {"action%3Dinfo", "page+note"},
-        {"%61ction=info", "page+note"},
-        {"theme=dark&embed=true", "page"},
-        {"embed=1", "page"},
-        {"embed=10", "page"},
-        {"noembed=1", "page"},
-        {"embed=trueish", "page"},
-        {"embed=0", "page+note"},
-        {"embed=yes", "page+note"},
-        {"EMBED=1", "page+note"},
-        {"action=bogus", "\"unknown_action\""},
-    };
-    for (const auto &c : cases) {
-        std::vector<std::string> env{NO_TOOLS};
-        if (c.query)
-            env.push_back(std::string("QUERY_STRING=") + c.query);
-        plugin_result r = run_plugin(env);
-        expect_clean(r);
-        EXPECT_EQ(response_kind(r), c.kind) << (c.query ? c.query : "(no query)");
-    }
-}
+// ---- the page ---------------------------------------------------------------
 
 TEST(Page, HeaderBlockAndNoteOnlyWhenNotEmbedded) {
     plugin_result direct = run_plugin({});
@@ -201,13 +149,9 @@ TEST(Page, HeaderBlockAndNoteOnlyWhenNotEmbedded) {
 
 // ---- password gate ---------------------------------------------------------
 
-// The refusals and the places the password passes through are shared cases.
-TEST(Gate, RefusalIs178BytesAndThePwdPairStaysInTheQuery) {
-    EXPECT_EQ(expected_refusal().size(), 178u);
-    // A password holding action= routes to JSON.
-    plugin_result r = run_plugin({"BOT_PASSWORD=action=1", "QUERY_STRING=pwd=action=1", NO_TOOLS});
-    EXPECT_EQ(response_kind(r), "\"metrics\"");
-}
+// The refusals, the places the password passes through and a password that
+// holds a route's marker are shared cases.
+TEST(Gate, RefusalIs178Bytes) { EXPECT_EQ(expected_refusal().size(), 178u); }
 
 // ---- info and error documents ----------------------------------------------
 
@@ -226,46 +170,24 @@ TEST(Info, ReportsPlatformPidAndStamp) {
     EXPECT_LE(stamp, after);
 }
 
-// The echoed actions are shared cases; these are no unknown action.
-TEST(ErrorDocument, OnlyForAnActionNamed) {
-    for (const char *q : {"action=%00x", "action=", "action=info&action=bogus"}) {
-        plugin_result r = run_plugin({std::string("QUERY_STRING=") + q, NO_TOOLS});
-        EXPECT_NE(response_kind(r), "\"unknown_action\"") << q;
-    }
-}
-
 // ---- metrics through the whole program -------------------------------------
 
 TEST(Metrics, NoneWhenNoSourceAnswers) {
     expect_metrics(run_plugin({"QUERY_STRING=action=metrics", NO_TOOLS}), "metrics-none");
 }
 
-TEST(Metrics, RealShapedNvidiaSmiOutput) {
+// The healthy rocm-smi report is a shared replay. Lines about a GPU number
+// below zero, however large, name no GPU and change nothing.
+TEST(Metrics, RocmSmiLinesOfNegativeGpuNumbers) {
     scratch_dir s;
     const std::string log = s.file("calls.log");
-    plugin_result r =
-        run_plugin(with(nvidia_fixture_env(), {"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log}));
-    expect_metrics(r, "metrics-nvidia");
-    EXPECT_EQ(fake_calls(log), "gpu apps");
-    EXPECT_TRUE(no_fake_left(log));
-}
-
-TEST(Metrics, RealShapedRocmSmiReport) {
-    scratch_dir s;
-    const std::string log = s.file("calls.log");
-    // Lines about a GPU number below zero, however large, name no GPU and
-    // change nothing.
     const std::string negative =
         s.write("negative.txt", "GPU[-99999999999]\t\t: GPU use (%): 99\n" + read_file(fixture("rocm-two-gpus.txt")) +
                                     "GPU[-1]\t\t: Card SKU: \t\tNEGATIVE\n");
-    for (const std::string &report : {fixture("rocm-two-gpus.txt"), negative}) {
-        plugin_result r =
-            run_plugin({"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, "FAKE_ROCM_OUT=" + report});
-        // rocm-smi gives no uuid and no driver; a later "Card SKU" line names the GPU.
-        expect_metrics(r, "metrics-amd");
-        EXPECT_EQ(fake_calls(log), "gpu report") << report; // nvidia-smi answered nothing, so rocm-smi ran
-        std::remove(log.c_str());
-    }
+    plugin_result r =
+        run_plugin({"QUERY_STRING=action=metrics", fakes_path(), "FAKE_LOG=" + log, "FAKE_ROCM_OUT=" + negative});
+    expect_metrics(r, "metrics-amd");
+    EXPECT_EQ(fake_calls(log), "gpu report");
 }
 
 // The release is built against musl, whose strtod and printf are not glibc's;

@@ -213,9 +213,11 @@ if "$WINE" "$PROBE" --self-check >"$WORK/probe.out" 2>&1; then ok; else fail "$(
 # The cases both systems share (tests/data/cases, the black-box suite runs
 # them too): each request gets its response byte for byte, the stamp checked
 # by form and range and the process id by form. "page" is the page this
-# build writes for an empty query.
+# build writes for an empty query, "embedded-page" the page for embed=1.
 run page-reference QUERY_STRING=
-clean_exit && cp "$OUT" "$WORK/page-reference" && ok
+clean_exit && cp "$OUT" "$WORK/page" && ok
+run embedded-page-reference QUERY_STRING=embed=1
+clean_exit && cp "$OUT" "$WORK/embedded-page" && ok
 while IFS='|' read -r name args envs expected fills; do
     case $name in '' | '#'*) continue ;; esac
     read -r -a case_args <<<"$args"
@@ -230,8 +232,8 @@ while IFS='|' read -r name args envs expected fills; do
     done
     run "$name" "${case_env[@]}" -- "${case_args[@]}"
     clean_exit || continue
-    if [ "$expected" = page ]; then
-        same "$OUT" "$WORK/page-reference" && ok
+    if [ "$expected" = page ] || [ "$expected" = embedded-page ]; then
+        same "$OUT" "$WORK/$expected" && ok
         continue
     fi
     subs=()
@@ -250,10 +252,10 @@ while IFS='|' read -r name args envs expected fills; do
     same "$got" "$OUT.expected" && ok
 done <"$TESTS/data/cases"
 
-# The failures both systems replay (tests/data/failures, the black-box suite
-# runs them too): the fakes print real captures with the exit status each
-# shows, and the metrics document must tell every failure, byte for byte as
-# on Linux. "none" runs with no tool on PATH; the calls become the log's
+# The nodes both systems replay (tests/data/failures, the black-box suite
+# runs them too): the fakes print real output, of failures with the exit
+# status each capture shows, and the metrics document must be the Linux
+# one byte for byte, every failure told. "none" runs with no tool on PATH; the calls become the log's
 # lines ("gpu" -> "nvidia-smi gpu").
 while IFS='|' read -r name tools envs expected calls; do
     case $name in '' | '#'*) continue ;; esac
@@ -345,16 +347,11 @@ run mock-csv-unicode-path QUERY_STRING=action=metrics VISTREL_MOCK_CSV="$(winpat
 expect_doc metrics-csv
 fake_calls "" || true
 
-# Metrics from the fake tools on PATH, called with the exact fixed arguments
-# and without the request's variables, whatever the letter case of their
-# names: the query, the credentials and what the server derives from the
-# request, some of it from the client's Host header (the fakes log a LEAK line
-# for each that reaches them). nvidia-gpus.txt's 631.95 W is written 632.0
-# (the double lies above the half); "[N/A]" and "[Not Supported]" read as
-# nothing.
-run nvidia QUERY_STRING=action=metrics "${NV_FIX[@]}" "$(log_for nvidia)"
-expect_doc metrics-nvidia
-fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
+# The fake tools, called with the exact fixed arguments, never see the
+# request's variables, whatever the letter case of their names: the query,
+# the credentials and what the server derives from the request, some of it
+# from the client's Host header (the fakes log a LEAK line for each that
+# reaches them).
 REQUEST_ENV=(BOT_PASSWORD=s3cret HTTP_X_BOT_PASSWORD=s3cret 'Http_Authorization=Bearer s3cret' HTTP_HOST=evil.example
     REQUEST_URI=/plugin_vistrel REQUEST_METHOD=GET SERVER_NAME=evil.example SERVER_PORT=80
     'SERVER_SIGNATURE=<address>Apache Server at evil.example</address>' SERVER_SOFTWARE=Apache
@@ -404,13 +401,6 @@ for kind in exe bat cmd; do
         fake_calls $'nvidia-smi gpu\nnvidia-smi apps' || true
     done
 done
-
-# rocm-two-gpus.txt: the SKU line comes after the series line and wins the
-# name; "Card Series" (capital S, newer rocm-smi) is no name key; memory in
-# bytes becomes MiB.
-run amd QUERY_STRING=format=json FAKE_ROCM_OUT="$(winpath "$FIX/rocm-two-gpus.txt")" "$(log_for amd)"
-expect_doc metrics-amd
-fake_calls $'nvidia-smi gpu\nrocm-smi report' || true
 
 # No tool on PATH: the interpreter's complaint goes to NUL, not to us.
 WINEPATH_FOR_RUN='' run no-tools QUERY_STRING=action=metrics
