@@ -447,8 +447,20 @@ static start_outcome read_start_report(int fd, long long deadline_ms, start_repo
     }
 }
 
-// The longest command line: "exec " and the command text.
-constexpr int COMMAND_LINE_SIZE = 512;
+// The command line the shell is given: told to exec the command, so that
+// the shell finds the tool on PATH, sets up the redirection and then becomes
+// the tool: no process more than the tool itself, and the parent-death
+// signal set in the child is the tool's own. NULL when it does not fit.
+static const char *exec_line(const char *cmd) {
+    static constexpr char EXEC[] = "exec ";
+    static char line[512];
+    size_t cmd_len = strlen(cmd);
+    if (sizeof EXEC + cmd_len > sizeof line)
+        return nullptr;
+    memcpy(line, EXEC, sizeof EXEC - 1);
+    memcpy(line + sizeof EXEC - 1, cmd, cmd_len + 1);
+    return line;
+}
 
 bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     *s = platform_stream{};
@@ -460,16 +472,9 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     sigprocmask(SIG_BLOCK, &chld, nullptr);
     if (const char *failed = prepare_commands(); *failed)
         return start_failed(s, failed, strerror(errno));
-    // The shell finds the tool on PATH, sets up the redirection and then
-    // becomes the tool (exec): no process more than the tool itself, and the
-    // parent-death signal set in the child is the tool's own.
-    static constexpr char EXEC[] = "exec ";
-    static char line[COMMAND_LINE_SIZE];
-    size_t cmd_len = strlen(cmd);
-    if (sizeof EXEC + cmd_len > sizeof line)
+    const char *line = exec_line(cmd);
+    if (!line)
         return start_failed(s, "/bin/sh", strerror(E2BIG));
-    memcpy(line, EXEC, sizeof EXEC - 1);
-    memcpy(line + sizeof EXEC - 1, cmd, cmd_len + 1);
     int fds[2], report[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return start_failed(s, "pipe", strerror(errno));
