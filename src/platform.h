@@ -77,11 +77,13 @@ struct platform_stream {
 // when timeout_ms have passed, so even a file without end cannot hold us.
 bool platform_open_file(platform_stream *s, const char *path, int timeout_ms);
 
-// Runs the command text through the command interpreter, unchanged, with its
-// standard output connected to the stream and nothing else of ours. The
-// command and everything it starts are stopped when timeout_ms have passed,
-// when we end however we end, and once the interpreter has ended its output
-// is waited for only a short quiet time. False when it cannot start (no
+// Runs the command text through the command interpreter, unchanged (a POSIX
+// shell is told to exec it, so the tool runs in the shell's own process),
+// with its standard output connected to the stream and nothing else of ours.
+// The command and everything it starts are stopped when timeout_ms have
+// passed, when we end however we end, and once the interpreter has ended its
+// output is waited for only a short quiet time; no wait, for the command or
+// for a process of ours, lasts past the deadline and the kill grace. False when it cannot start (no
 // process, no interpreter, no descriptor left), with the stream's end and
 // failure saying why; a command that starts but is not found is not such a
 // failure (it exits with PLATFORM_NOT_FOUND_STATUS).

@@ -32,9 +32,10 @@ static constexpr int STOP_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT,   SIGUS
                                        SIGXCPU, SIGPWR, SIGIO,  SIGSTKFLT, SIGVTALRM, SIGPROF};
 static sigset_t stop_set;
 
-// The command that runs now, 0 when none does: its shell, and its process
-// group, which its guard leads (see platform_open_cmd). The stop handler
-// reads them, so they are written only while the stop signals are blocked.
+// The command that runs now, 0 when none does: its process (the shell, which
+// becomes the tool), and its process group, which its guard leads (see
+// platform_open_cmd). The stop handler reads them, so they are written only
+// while the stop signals are blocked (set_running).
 static volatile sig_atomic_t running_child;
 static volatile sig_atomic_t running_group;
 
@@ -52,6 +53,30 @@ static long long now_ms() {
 }
 
 static void block_stop_signals(int how) { sigprocmask(how, &stop_set, nullptr); }
+
+// Changes the running ids, then unblocks the stop signals; called with them
+// blocked or not.
+static void set_running(pid_t child, pid_t group) {
+    block_stop_signals(SIG_BLOCK);
+    running_child = child;
+    running_group = group;
+    block_stop_signals(SIG_UNBLOCK);
+}
+
+// Waits until a child has changed state or until_ms has passed, whichever
+// comes first; never longer than the given pause. Only system calls, for
+// the stop handler.
+static void await_child_event(long long until_ms, int pause_ms) {
+    long long left = until_ms - now_ms();
+    if (left <= 0)
+        return;
+    pollfd p{child_events, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left < pause_ms ? left : pause_ms)) > 0) {
+        signalfd_siginfo info;
+        while (read(child_events, &info, sizeof info) > 0) {
+        }
+    }
+}
 
 // Reads the process ids of our children from /proc into pids; returns how
 // many. Only system calls, so the stop handler may use it too. The program
@@ -86,15 +111,13 @@ static int read_children(pid_t *pids, int cap) {
 // our children until none is left reaches the whole tree. Without /proc the
 // walk sees nothing, and the tool's own process group is what is killed,
 // and waited for until none of it is left (its orphans are ours to reap).
-// Gives up at until_ms on a process that will not die (stuck in the driver).
-// Only async-signal-safe calls, for the stop handler.
+// Gives up at until_ms on a process that will not die (stuck in the driver)
+// or cannot be reaped (held by a cgroup freezer). Between rounds it waits for
+// the next child to end, so a kill that takes at once costs no pause. Only
+// async-signal-safe calls, for the stop handler.
 static void kill_descendants(pid_t child, pid_t group, long long until_ms) {
-    if (group > 0) {
+    if (group > 0)
         kill(-group, SIGKILL);
-        // The guard leads the group and dies at once: reaped here, it costs
-        // no round of the wait below.
-        waitpid(group, nullptr, 0);
-    }
     if (child > 0)
         kill(child, SIGKILL);
     for (;;) {
@@ -106,8 +129,7 @@ static void kill_descendants(pid_t child, pid_t group, long long until_ms) {
             return;
         for (int i = 0; i < n; ++i)
             kill(pids[i], SIGKILL);
-        timespec pause{0, 5000000L};
-        nanosleep(&pause, nullptr);
+        await_child_event(until_ms, 5);
     }
 }
 
@@ -212,10 +234,11 @@ bool platform_open_file(platform_stream *s, const char *path, int timeout_ms) {
     return true;
 }
 
-// The write end of the pipe whose end tells each command's guard that we
-// are gone; only we hold it, close-on-exec, so it ends with us however we
-// end.
+// The pipe whose end tells each command's guard that we are gone: only we
+// hold its write end, close-on-exec, so it ends with us however we end; each
+// guard holds the read end.
 static int alive_fd = -1;
+static int alive_read = -1;
 
 // What the child tells its parent when it cannot run the command: which step
 // failed and the error number. Nothing arrives when the exec succeeds.
@@ -241,9 +264,37 @@ static void close_from(int first) {
 #endif
     if (syscall(SYS_close_range, first, ~0U, 0) == 0)
         return;
-    long last = sysconf(_SC_OPEN_MAX); // kernels before 5.9
-    for (long fd = first; fd < last; ++fd)
-        close(static_cast<int>(fd));
+    // Kernels before 5.9: the open descriptors are listed in /proc/self/fd,
+    // also one above the descriptor limit (a server that lowered it after
+    // opening), which a loop up to the limit would miss; the loop is for
+    // where /proc is missing.
+    int dir = openat(AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        long last = sysconf(_SC_OPEN_MAX);
+        for (long fd = first; fd < last; ++fd)
+            close(static_cast<int>(fd));
+        return;
+    }
+    struct entry { // the kernel's linux_dirent64
+        unsigned long long ino;
+        long long off;
+        unsigned short reclen;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(8) char buf[4096];
+    for (long n; (n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0;)
+        for (long at = 0; at < n;) {
+            const entry *e = reinterpret_cast<const entry *>(buf + at);
+            int fd = 0;
+            const char *c = e->name;
+            for (; *c >= '0' && *c <= '9'; ++c)
+                fd = fd * 10 + (*c - '0');
+            if (c != e->name && !*c && fd >= first && fd != dir)
+                close(fd);
+            at += e->reclen;
+        }
+    close(dir);
 }
 
 // The guard of a command: a copy of us that leads the command's process
@@ -252,13 +303,13 @@ static void close_from(int first) {
 // does not reach the command's, the read ends and the guard kills the group,
 // itself included. A command that ends normally is killed with its group by
 // platform_close, the guard with it.
-[[noreturn]] static void guard_command(int alive_read) {
+[[noreturn]] static void guard_command(int alive_in) {
     sigset_t all;
     sigfillset(&all);
     sigprocmask(SIG_SETMASK, &all, nullptr);
     // Its own group before anything else: a kill of its group must never
     // reach ours. Where it cannot have one it ends at once, killing nothing.
-    if (setpgid(0, 0) != 0 || dup2(alive_read, 3) < 0)
+    if (setpgid(0, 0) != 0 || dup2(alive_in, 3) < 0)
         _exit(0);
     close(0);
     close(1);
@@ -278,10 +329,12 @@ static void close_from(int first) {
 // error and no other descriptor, every signal at its default and none
 // blocked, and the environment without the request. A step that fails is
 // reported on report_fd and ends the child before the command runs.
-[[noreturn]] static void exec_command(const char *cmd, int out_fd, int report_fd, pid_t parent, pid_t group) {
+[[noreturn]] static void exec_command(const char *line, int out_fd, int report_fd, pid_t parent, pid_t group) {
     setpgid(0, group);
-    // Even a SIGKILL of ours, which no handler sees, ends the shell; should
-    // we have died before this took effect, the shell ends at once.
+    // Even a SIGKILL of ours, which no handler sees, ends the tool: the
+    // shell execs it, so this process is the tool's own, and the signal
+    // survives that exec. Should we have died before this took effect, the
+    // child ends at once.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
         _exit(127);
@@ -312,7 +365,7 @@ static void close_from(int first) {
         if (!is_request_variable(*e))
             *keep++ = *e;
     *keep = nullptr;
-    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(cmd), nullptr};
+    char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(line), nullptr};
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -320,29 +373,108 @@ static void close_from(int first) {
     fail_start(3, 3);
 }
 
+// What the first command sets up for every later one: the stop handlers,
+// the descriptor that tells a child's end, and the alive pipe. Empty when
+// all is ready, else the step that failed.
+static const char *prepare_commands() {
+    if (child_events < 0) {
+        install_stop_handlers();
+        sigset_t chld;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        child_events = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (child_events < 0)
+            return "signalfd";
+    }
+    if (alive_read < 0) {
+        int alive[2];
+        if (pipe2(alive, O_CLOEXEC) != 0)
+            return "pipe";
+        alive_read = alive[0];
+        alive_fd = alive[1];
+    }
+    return "";
+}
+
+// Starts the guard, then the child that runs the command line, in the
+// guard's process group, and records both for the stop handler. The stop
+// signals stay blocked until then, so that neither new process runs our
+// handler before it has set up its own state. Returns the child's process
+// id, or -1 with errno set when a fork failed (*guard is then the guard's,
+// or -1 too).
+static pid_t start_guard_and_child(const char *line, int out_fd, int report_fd, pid_t *guard) {
+    pid_t parent = getpid();
+    block_stop_signals(SIG_BLOCK);
+    // The guard first: its process id is the command's process group, which
+    // also lets the group be killed where /proc cannot show our children.
+    *guard = fork();
+    if (*guard == 0)
+        guard_command(alive_read);
+    pid_t child = -1;
+    if (*guard > 0) {
+        setpgid(*guard, *guard); // also here, so the group exists before any kill
+        child = fork();
+        if (child == 0)
+            exec_command(line, out_fd, report_fd, parent, *guard);
+        if (child > 0)
+            setpgid(child, *guard);
+    }
+    int error = errno;
+    set_running(child > 0 ? child : 0, *guard > 0 ? *guard : 0);
+    errno = error;
+    return child;
+}
+
+// How the child's start went, as its report pipe tells: the pipe ends with
+// the exec, or brings the step that failed. A child that has told nothing
+// by the deadline (stopped before its exec, a frozen cgroup) is waited for
+// no longer.
+enum start_outcome : unsigned char { START_EXECUTED, START_FAILED, START_NO_ANSWER };
+
+static start_outcome read_start_report(int fd, long long deadline_ms, start_report *r) {
+    for (;;) {
+        long long left = deadline_ms - now_ms();
+        if (left <= 0)
+            return START_NO_ANSWER;
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
+        ssize_t got = read(fd, r, sizeof *r);
+        if (got < 0 && errno == EINTR)
+            continue;
+        return got == static_cast<ssize_t>(sizeof *r) ? START_FAILED : START_EXECUTED;
+    }
+}
+
+// The command line the shell is given: told to exec the command, so that
+// the shell finds the tool on PATH, sets up the redirection and then becomes
+// the tool: no process more than the tool itself, and the parent-death
+// signal set in the child is the tool's own. NULL when it does not fit.
+static const char *exec_line(const char *cmd) {
+    static constexpr char EXEC[] = "exec ";
+    static char line[512];
+    size_t cmd_len = strlen(cmd);
+    if (sizeof EXEC + cmd_len > sizeof line)
+        return nullptr;
+    memcpy(line, EXEC, sizeof EXEC - 1);
+    memcpy(line + sizeof EXEC - 1, cmd, cmd_len + 1);
+    return line;
+}
+
 bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     *s = platform_stream{};
     // SIGCHLD is blocked for the rest of the process, so the command's end is
-    // read from child_events; the stop signals only while the running
-    // command's ids change.
+    // read from child_events.
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, nullptr);
-    if (child_events < 0) {
-        install_stop_handlers();
-        child_events = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
-        if (child_events < 0)
-            return start_failed(s, "signalfd", strerror(errno));
-    }
-    static int alive_read = -1;
-    if (alive_read < 0) {
-        int alive[2];
-        if (pipe2(alive, O_CLOEXEC) != 0)
-            return start_failed(s, "pipe", strerror(errno));
-        alive_read = alive[0];
-        alive_fd = alive[1];
-    }
+    if (const char *failed = prepare_commands(); *failed)
+        return start_failed(s, failed, strerror(errno));
+    const char *line = exec_line(cmd);
+    if (!line)
+        return start_failed(s, "/bin/sh", strerror(E2BIG));
     int fds[2], report[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return start_failed(s, "pipe", strerror(errno));
@@ -354,52 +486,28 @@ bool platform_open_cmd(platform_stream *s, const char *cmd, int timeout_ms) {
     }
     // Whatever the tool leaves behind becomes our child, to be found later.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
-    pid_t parent = getpid();
-    block_stop_signals(SIG_BLOCK);
-    // The guard first: its process id is the command's process group, which
-    // also lets the group be killed where /proc cannot show our children.
-    pid_t guard = fork();
-    if (guard == 0)
-        guard_command(alive_read);
-    int error = errno;
-    pid_t pid = -1;
-    if (guard > 0) {
-        setpgid(guard, guard); // also here, so the group exists before any kill
-        running_group = guard;
-        pid = fork();
-        if (pid == 0)
-            exec_command(cmd, fds[1], report[1], parent, guard);
-        error = errno;
-        if (pid > 0) {
-            setpgid(pid, guard);
-            running_child = pid;
-        }
-    }
-    block_stop_signals(SIG_UNBLOCK);
+    s->deadline_ms = now_ms() + timeout_ms;
+    pid_t guard = -1;
+    pid_t pid = start_guard_and_child(line, fds[1], report[1], &guard);
+    start_report r{0, errno};
     close(fds[1]);
     close(report[1]);
-    start_report r{0, error};
-    ssize_t got = 0;
-    if (pid > 0) {
-        // The report's pipe ends with the exec, or brings why there was none.
-        do
-            got = read(report[0], &r, sizeof r);
-        while (got < 0 && errno == EINTR);
-    }
+    start_outcome started = pid > 0 ? read_start_report(report[0], s->deadline_ms, &r) : START_FAILED;
     close(report[0]);
-    if (pid > 0 && got != static_cast<ssize_t>(sizeof r)) {
+    if (started != START_FAILED) {
         s->handle = fds[0];
         s->child = pid;
-        s->deadline_ms = now_ms() + timeout_ms;
+        if (started == START_NO_ANSWER) { // nothing to read; platform_close stops it
+            s->ended = true;
+            s->end = PLATFORM_END_DEADLINE;
+        }
         return true;
     }
     close(fds[0]);
     kill_descendants(0, guard, now_ms() + KILL_GRACE_MS); // the guard, and the child that failed
-    block_stop_signals(SIG_BLOCK);
-    running_child = running_group = 0;
-    block_stop_signals(SIG_UNBLOCK);
+    set_running(0, 0);
     if (pid < 0)
-        return start_failed(s, "fork", strerror(error));
+        return start_failed(s, "fork", strerror(r.error));
     return start_failed(s, START_STEPS[r.step >= 0 && r.step < 4 ? r.step : 3], strerror(r.error));
 }
 
@@ -413,9 +521,7 @@ static void note_exit(platform_stream *s) {
     pid_t pid = static_cast<pid_t>(s->child);
     if (s->exited || waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0 || si.si_pid != pid)
         return;
-    block_stop_signals(SIG_BLOCK);
-    running_child = 0;
-    block_stop_signals(SIG_UNBLOCK);
+    set_running(0, static_cast<pid_t>(running_group));
     waitpid(pid, nullptr, 0);
     s->exited = true;
     if (s->end != PLATFORM_END_DEADLINE) {
@@ -497,11 +603,9 @@ void platform_close(platform_stream *s) {
     if (!ended)
         wait_exit(s, grace_end);
     // Whatever the tool left behind, in its group or detached from it; the
-    // shell itself only while it is not reaped.
+    // tool itself only while it is not reaped.
     kill_descendants(s->exited ? 0 : static_cast<pid_t>(s->child), group, grace_end);
-    block_stop_signals(SIG_BLOCK);
-    running_child = running_group = 0;
-    block_stop_signals(SIG_UNBLOCK);
+    set_running(0, 0);
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     s->child = 0;
 }
