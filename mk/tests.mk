@@ -28,6 +28,9 @@ $(BUILD)/tests/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $
 $(BUILD)/tests/%_tests: tests/process/%_test.cpp $(TEST_SUPPORT)
 	$(call LINK_TEST)
 
+# The black-box suite also holds the made-up PCI buses' cases.
+$(BUILD)/tests/blackbox_tests: tests/process/pci_bus_test.cpp
+
 test-unit: $(BUILD)/tests/unit_tests
 	$(TEST_ENV) $<
 
