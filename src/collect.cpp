@@ -543,18 +543,23 @@ struct source {
     // Any line that counts settles the request, GPU or not: a CSV fixture of
     // comments alone stands for a node without GPUs.
     bool fixture_settles;
+    // When it answers it stands in for the whole node, which is then not
+    // probed at all, its PCI bus neither: the CSV fixture, read instead of
+    // probing, whose GPUs are none of the bus's.
+    bool whole_node;
 };
 
 // Tried in this order, the first that answers ends the chain.
 constexpr source SOURCES[] = {
-    {"mock", "VISTREL_MOCK_CSV", CSV_LINES, csv_row, {}, true},
+    {"mock", "VISTREL_MOCK_CSV", CSV_LINES, csv_row, {}, true, true},
     {"nvidia",
      "VISTREL_MOCK_NVIDIA",
      NV_MOCK_LINES,
      nv_mock_line,
      {{"nvidia-smi", NV_GPU_QUERY, nv_gpu_line}, {"nvidia-smi compute-apps query", NV_APPS_QUERY, nv_proc_line}},
+     false,
      false},
-    {"amd", "VISTREL_MOCK_ROCM", TOOL_LINES, amd_line, {{"rocm-smi", ROCM_QUERY, amd_line}, {}}, false},
+    {"amd", "VISTREL_MOCK_ROCM", TOOL_LINES, amd_line, {{"rocm-smi", ROCM_QUERY, amd_line}, {}}, false, false},
 };
 
 // At most one attempt per source before one answers, and the answering one's
@@ -625,6 +630,10 @@ void collect_snapshot(gpu_snapshot *snap) {
     snap->source[0] = '\0';
     attempt_log log{};
     const source *answered = first_answer(SOURCES, sizeof SOURCES / sizeof SOURCES[0], snap, &log);
+    if (answered && answered->whole_node) {
+        settle_outcome(snap, answered->name, log.made, log.count, nullptr);
+        return;
+    }
     // After the tools: running nvidia-smi may have loaded the driver, which
     // then holds the GPUs it could take.
     unbound_gpus bus;

@@ -75,7 +75,8 @@ void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *att
 int collect_mock_csv(gpu_snapshot *snap);
 
 // Fills the snapshot from the first source that answers, looks at the PCI
-// bus for GPUs that no tool can see, and settles the outcome. The snapshot
+// bus for GPUs that no tool can see (unless a CSV fixture answered, which
+// stands in for the whole node), and settles the outcome. The snapshot
 // must be all zero bytes, as static storage is that nothing has written:
 // zeroing it here would write (and fault in) every page of it, where a
 // request with few GPUs and processes touches only the first ones.
