@@ -516,12 +516,16 @@ static constexpr const char *PCI_DEVICES = "/sys/bus/pci/devices";
 // One file or link of a function: "0000:0b:00.0/vendor". False when the
 // address is too long to be one.
 static bool function_path(char *path, int size, const char *address, const char *name) {
-    size_t a = strlen(address), n = strlen(name);
-    if (a >= static_cast<size_t>(PCI_ADDRESS_SIZE) || a + 1 + n >= static_cast<size_t>(size))
-        return false;
-    memcpy(path, address, a);
-    path[a] = '/';
-    memcpy(path + a + 1, name, n + 1);
+    int n = 0;
+    for (const char *p = address; *p; ++p) {
+        if (n == PCI_ADDRESS_SIZE - 1)
+            return false;
+        path[n++] = *p;
+    }
+    path[n++] = '/';
+    for (const char *p = name; *p && n < size - 1; ++p)
+        path[n++] = *p;
+    path[n] = '\0';
     return true;
 }
 

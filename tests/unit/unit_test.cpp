@@ -1173,35 +1173,35 @@ TEST(Outcome, UnboundGpusAreTold) {
     const struct {
         const char *what;
         const char *answered;
-        int gpus;
         std::vector<attempt> attempts;
+        int gpus;
         int unbound;
         long available;
         std::string message;
     } cases[] = {
         {"one, beside the GPUs that answered",
          "nvidia",
-         3,
          {tool("nvidia-smi", ATTEMPT_EXITED), tool("nvidia-smi compute-apps query", ATTEMPT_EXITED)},
+         3,
          1,
          1,
          "NVIDIA GPU on the PCI bus without a driver: 0000:10:00.0"},
         {"two, where no tool is installed: no more the no-GPU text",
          nullptr,
-         0,
          {tool("nvidia-smi", ATTEMPT_NOT_INSTALLED, 127), tool("rocm-smi", ATTEMPT_NOT_INSTALLED, 127)},
+         0,
          2,
          0,
          prefix + "0000:10:00.0, 0000:11:00.0"},
         {"before the tool's own words",
          nullptr,
-         0,
          {tool("nvidia-smi", ATTEMPT_EXITED, 6, "No devices were found")},
+         0,
          1,
          0,
          "NVIDIA GPU on the PCI bus without a driver: 0000:10:00.0; nvidia-smi: exit status 6: No devices were found"},
-        {"more than the field holds", nullptr, 0, {}, 12, 0, nine + " (and 3 more)"},
-        {"more than are kept", nullptr, 0, {}, MAX_GPUS + 8, 0, nine + " (and 31 more)"},
+        {"more than the field holds", nullptr, {}, 0, 12, 0, nine + " (and 3 more)"},
+        {"more than are kept", nullptr, {}, 0, MAX_GPUS + 8, 0, nine + " (and 31 more)"},
     };
     static gpu_snapshot snap;
     for (const auto &c : cases) {
