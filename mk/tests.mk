@@ -28,9 +28,11 @@ $(BUILD)/tests/unit_tests: tests/unit/unit_test.cpp $(wildcard tests/unit/*.h) $
 $(BUILD)/tests/%_tests: tests/process/%_test.cpp $(TEST_SUPPORT)
 	$(call LINK_TEST)
 
-# The black-box suite also holds the endings under cgroups and seccomp, and
-# runs the program through the launcher beside it that takes close_range away.
-$(BUILD)/tests/blackbox_tests: tests/process/endings_test.cpp $(BUILD)/tests/without_close_range
+# The black-box suite also holds the endings under cgroups and seccomp and
+# the made-up PCI buses' cases, and runs the program through the launcher
+# beside it that takes close_range away.
+$(BUILD)/tests/blackbox_tests: tests/process/endings_test.cpp tests/process/pci_bus_test.cpp \
+  $(BUILD)/tests/without_close_range
 
 $(BUILD)/tests/without_close_range: tests/support/without_close_range.cpp
 	@mkdir -p $(@D)

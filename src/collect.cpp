@@ -543,18 +543,23 @@ struct source {
     // Any line that counts settles the request, GPU or not: a CSV fixture of
     // comments alone stands for a node without GPUs.
     bool fixture_settles;
+    // When it answers it stands in for the whole node, which is then not
+    // probed at all, its PCI bus neither: the CSV fixture, read instead of
+    // probing, whose GPUs are none of the bus's.
+    bool whole_node;
 };
 
 // Tried in this order, the first that answers ends the chain.
 constexpr source SOURCES[] = {
-    {"mock", "VISTREL_MOCK_CSV", CSV_LINES, csv_row, {}, true},
+    {"mock", "VISTREL_MOCK_CSV", CSV_LINES, csv_row, {}, true, true},
     {"nvidia",
      "VISTREL_MOCK_NVIDIA",
      NV_MOCK_LINES,
      nv_mock_line,
      {{"nvidia-smi", NV_GPU_QUERY, nv_gpu_line}, {"nvidia-smi compute-apps query", NV_APPS_QUERY, nv_proc_line}},
+     false,
      false},
-    {"amd", "VISTREL_MOCK_ROCM", TOOL_LINES, amd_line, {{"rocm-smi", ROCM_QUERY, amd_line}, {}}, false},
+    {"amd", "VISTREL_MOCK_ROCM", TOOL_LINES, amd_line, {{"rocm-smi", ROCM_QUERY, amd_line}, {}}, false, false},
 };
 
 // At most one attempt per source before one answers, and the answering one's
@@ -614,7 +619,7 @@ int collect_mock_csv(gpu_snapshot *snap) {
     attempt_log log{};
     const source *answered = first_answer(SOURCES, 1, snap, &log);
     if (answered)
-        settle_outcome(snap, answered->name, log.made, log.count);
+        settle_outcome(snap, answered->name, log.made, log.count, nullptr);
     return answered != nullptr;
 }
 
@@ -625,17 +630,27 @@ void collect_snapshot(gpu_snapshot *snap) {
     snap->source[0] = '\0';
     attempt_log log{};
     const source *answered = first_answer(SOURCES, sizeof SOURCES / sizeof SOURCES[0], snap, &log);
-    settle_outcome(snap, answered ? answered->name : nullptr, log.made, log.count);
+    if (answered && answered->whole_node) {
+        settle_outcome(snap, answered->name, log.made, log.count, nullptr);
+        return;
+    }
+    // After the tools: running nvidia-smi may have loaded the driver, which
+    // then holds the GPUs it could take.
+    unbound_gpus bus;
+    bus.count = platform_unbound_nvidia_gpus(bus.addresses, MAX_GPUS);
+    settle_outcome(snap, answered ? answered->name : nullptr, log.made, log.count, &bus);
 }
 
 // ---- the outcome -------------------------------------------------------------
 
 namespace {
 
-// What the message tells, most telling first: a tool's own words (a lost
+// What the message tells, most telling first: GPUs on the bus that no
+// driver holds (short, and told by nothing else), a tool's own words (a lost
 // GPU, a broken driver), then values in error, then a tool that never
 // finished or could not start, then one killed, then a bare exit status.
 enum finding_rank : unsigned char {
+    RANK_UNBOUND_GPU,
     RANK_ERROR_LINE,
     RANK_ERROR_FIELD,
     RANK_NO_ANSWER,
@@ -644,8 +659,9 @@ enum finding_rank : unsigned char {
     RANKS
 };
 
-// One thing the message tells: what an attempt has to say, at most one each.
-constexpr int MAX_FINDINGS = MAX_ATTEMPTS;
+// One thing the message tells: what an attempt has to say, at most one each,
+// and the unbound GPUs.
+constexpr int MAX_FINDINGS = MAX_ATTEMPTS + 1;
 
 struct finding {
     finding_rank rank;
@@ -674,6 +690,16 @@ static bool rank_of(const attempt &a, finding_rank *rank) {
     else
         return false;
     return true;
+}
+
+// " (and 3 more)" into text; its length. Added whole or not at all: "(and
+// 1" would read as part of the text before it.
+static int more_text(char (&text)[32], int more) {
+    text_out t = text_into(text, sizeof text);
+    add_str(&t, " (and ");
+    add_uint(&t, static_cast<unsigned long>(more), 10);
+    add_str(&t, " more)");
+    return t.len;
 }
 
 // "nvidia-smi: exit status 9: NVIDIA-SMI has failed because it couldn't
@@ -726,17 +752,35 @@ static bool tell_attempt(const attempt *attempts, int i, finding *f) {
         }
     add_str(&out, ": ");
     add_str(&out, a.errors.first);
-    if (errors > 1) {
-        // Whole or not at all: "(and 1" would read as part of the tool's text.
-        char more[32];
-        text_out count = text_into(more, sizeof more);
-        add_str(&count, " (and ");
-        add_uint(&count, static_cast<unsigned long>(errors - 1), 10);
-        add_str(&count, " more)");
-        if (MESSAGE_SIZE - 1 - out.len >= count.len)
-            add_str(&out, more);
-    }
+    char more[32];
+    if (errors > 1 && MESSAGE_SIZE - 1 - out.len >= more_text(more, errors - 1))
+        add_str(&out, more);
     return true;
+}
+
+// "NVIDIA GPU on the PCI bus without a driver: 0000:0b:00.0", "NVIDIA GPUs
+// on the PCI bus without a driver: 0000:0b:00.0, 0000:41:00.0": whole
+// addresses only, and "(and N more)" for those the field cannot hold.
+static void tell_unbound(const unbound_gpus &bus, finding *f) {
+    f->rank = RANK_UNBOUND_GPU;
+    text_out out = text_into(f->text, MESSAGE_SIZE);
+    add_str(&out, bus.count == 1 ? "NVIDIA GPU" : "NVIDIA GPUs");
+    add_str(&out, " on the PCI bus without a driver: ");
+    for (int i = 0; i < bus.count; ++i) {
+        // Each address leaves room for naming how many come after it.
+        char more[32];
+        const int after = bus.count - i - 1;
+        const int reserved = after ? more_text(more, after) : 0;
+        const char *address = i < MAX_GPUS ? bus.addresses[i] : nullptr;
+        if (!address || MESSAGE_SIZE - 1 - out.len < (i ? 2 : 0) + static_cast<int>(strlen(address)) + reserved) {
+            more_text(more, after + 1);
+            add_str(&out, more);
+            return;
+        }
+        if (i)
+            add_str(&out, ", ");
+        add_str(&out, address);
+    }
 }
 
 // The findings joined, most telling first and in the order of the attempts
@@ -757,13 +801,16 @@ static void write_message(gpu_snapshot *snap, const finding *found, int count) {
         }
 }
 
-void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count) {
+void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count,
+                    const unbound_gpus *bus) {
     copy_str(snap->source, SOURCE_SIZE, answered ? answered : "none");
     snap->available = answered && snap->gpu_count > 0;
     finding found[MAX_FINDINGS];
     int n = 0;
-    for (int i = 0; i < count && n < MAX_FINDINGS; ++i)
+    for (int i = 0; i < count && n < MAX_FINDINGS - 1; ++i)
         n += tell_attempt(attempts, i, &found[n]);
+    if (bus && bus->count > 0)
+        tell_unbound(*bus, &found[n++]);
     if (n > 0)
         write_message(snap, found, n);
     else

@@ -4,6 +4,7 @@
 // available, message) is decided from those records in one place.
 #pragma once
 
+#include "platform.h"
 #include "snapshot.h"
 
 // Every piece of tool output and every fixture line goes through one buffer
@@ -50,21 +51,33 @@ struct attempt {
     bool is_file;
 };
 
+// The NVIDIA GPUs on the PCI bus that no driver holds, which no tool
+// reports: how many in all, and the addresses of the first ones in order.
+struct unbound_gpus {
+    int count;
+    char addresses[MAX_GPUS][PCI_ADDRESS_SIZE];
+};
+
 // Writes the request's source, available and message from the source that
-// answered (its name in the document; NULL when none did) and the attempts
-// made, in the order they were made. The message tells every failure, the
-// most telling first, cut to the field at a character boundary; with none to
-// tell it is empty when GPUs are there and the no-GPU text otherwise.
-void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count);
+// answered (its name in the document; NULL when none did), the attempts
+// made, in the order they were made, and the GPUs the bus holds unbound
+// (NULL: the bus was not looked at). The message tells every failure and
+// every such GPU, the most telling first, cut to the field at a character
+// boundary; with none to tell it is empty when GPUs are there and the no-GPU
+// text otherwise.
+void settle_outcome(gpu_snapshot *snap, const char *answered, const attempt *attempts, int count,
+                    const unbound_gpus *bus);
 
 // The CSV fixture named by VISTREL_MOCK_CSV alone, as the chain tries it
-// first: 1 when it settled the request (the outcome then written), else 0
-// with the snapshot untouched. The snapshot must be all zero bytes.
+// first, without looking at the bus: 1 when it settled the request (the
+// outcome then written), else 0 with the snapshot untouched. The snapshot
+// must be all zero bytes.
 int collect_mock_csv(gpu_snapshot *snap);
 
-// Fills the snapshot from the first source that answers, and settles the
-// outcome. The snapshot must be all zero bytes, as static storage is that
-// nothing has written: zeroing it here would write (and fault in) every page
-// of it, where a request with few GPUs and processes touches only the first
-// ones.
+// Fills the snapshot from the first source that answers, looks at the PCI
+// bus for GPUs that no tool can see (unless a CSV fixture answered, which
+// stands in for the whole node), and settles the outcome. The snapshot
+// must be all zero bytes, as static storage is that nothing has written:
+// zeroing it here would write (and fault in) every page of it, where a
+// request with few GPUs and processes touches only the first ones.
 void collect_snapshot(gpu_snapshot *snap);

@@ -100,3 +100,18 @@ long platform_read(platform_stream *s, char *buf, long cap);
 // ignores even the kill (stuck inside a driver) is waited for only a short
 // grace.
 void platform_close(platform_stream *s);
+
+// The longest PCI address kept, terminator included: "0000:0b:00.0", or
+// one with a wider domain.
+constexpr int PCI_ADDRESS_SIZE = 24;
+
+// The NVIDIA GPUs on the PCI bus that no driver holds: a GPU whose probe
+// failed, or that fell off the bus hard enough, is let go by the driver,
+// and nvidia-smi then lists the others as if it never existed. Display and
+// 3D controllers of NVIDIA's vendor id without a driver count; one held by
+// any driver (vfio-pci for a virtual machine, nouveau) is someone's choice,
+// and NVIDIA's other functions (audio, NVSwitch bridges) and the virtual
+// functions of a partitioned GPU are no such GPU. Writes the addresses of
+// the first cap of them, in address order, and returns how many there are
+// in all; 0 where the bus cannot be read. Linux only: 0 elsewhere.
+int platform_unbound_nvidia_gpus(char (*addresses)[PCI_ADDRESS_SIZE], int cap);

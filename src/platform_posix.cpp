@@ -609,3 +609,117 @@ void platform_close(platform_stream *s) {
     prctl(PR_SET_CHILD_SUBREAPER, 0);
     s->child = 0;
 }
+
+// ---- the PCI bus -------------------------------------------------------------
+
+// The kernel's folder of PCI functions: an entry per function, named by its
+// address, with its ids in small text files and a link to the driver that
+// holds it.
+static constexpr const char *PCI_DEVICES = "/sys/bus/pci/devices";
+
+// One file or link of a function: "0000:0b:00.0/vendor". False when the
+// address is too long to be one.
+static bool function_path(char *path, int size, const char *address, const char *name) {
+    int n = 0;
+    for (const char *p = address; *p; ++p) {
+        if (n == PCI_ADDRESS_SIZE - 1)
+            return false;
+        path[n++] = *p;
+    }
+    path[n++] = '/';
+    for (const char *p = name; *p && n < size - 1; ++p)
+        path[n++] = *p;
+    path[n] = '\0';
+    return true;
+}
+
+// The function's attribute file read whole into text (a line: "0x10de"),
+// or false. openat, as everywhere: no fcntl after the open.
+static bool read_attribute(int devices, const char *address, const char *name, char *text, int size) {
+    char path[PCI_ADDRESS_SIZE + 16];
+    if (!function_path(path, sizeof path, address, name))
+        return false;
+    int fd = openat(devices, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, text, static_cast<size_t>(size - 1));
+    close(fd);
+    if (n < 0)
+        return false;
+    text[n] = '\0';
+    return true;
+}
+
+// The function has the link (driver, physfn). A link that cannot be looked
+// at for any other reason than its absence counts as there: no alarm from
+// what cannot be told.
+static bool has_link(int devices, const char *address, const char *name) {
+    char path[PCI_ADDRESS_SIZE + 16];
+    if (!function_path(path, sizeof path, address, name))
+        return true;
+    struct stat st = {};
+    return fstatat(devices, path, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+// The attribute's value is the given one, as the kernel writes it: the
+// value, a line end.
+static bool value_is(const char *text, const char *value) {
+    size_t n = strlen(value);
+    return strncmp(text, value, n) == 0 && (text[n] == '\n' || text[n] == '\0');
+}
+
+// An NVIDIA display or 3D controller (class 0x0300xx, 0x0302xx) that no
+// driver holds and that is no virtual function. The vendor is read first:
+// on most functions of a node it is the only file read.
+static bool is_unbound_nvidia_gpu(int devices, const char *address) {
+    char text[16];
+    if (!read_attribute(devices, address, "vendor", text, sizeof text) || !value_is(text, "0x10de"))
+        return false;
+    if (!read_attribute(devices, address, "class", text, sizeof text) ||
+        !(strncmp(text, "0x0300", 6) == 0 || strncmp(text, "0x0302", 6) == 0))
+        return false;
+    return !has_link(devices, address, "driver") && !has_link(devices, address, "physfn");
+}
+
+// Inserts the address among the first ones kept in order (count of them
+// seen before, cap kept at most).
+static void keep_in_order(char (*kept)[PCI_ADDRESS_SIZE], int cap, int count, const char *address) {
+    int n = count < cap ? count : cap;
+    int at = n;
+    while (at > 0 && strcmp(kept[at - 1], address) > 0)
+        --at;
+    if (at == cap)
+        return;
+    for (int i = n < cap ? n : cap - 1; i > at; --i)
+        memcpy(kept[i], kept[i - 1], PCI_ADDRESS_SIZE);
+    memcpy(kept[at], address, strlen(address) + 1);
+}
+
+// The folder is read with the raw getdents64 call into a buffer of our
+// own: the C library's opendir allocates.
+int platform_unbound_nvidia_gpus(char (*addresses)[PCI_ADDRESS_SIZE], int cap) {
+    int devices = openat(AT_FDCWD, PCI_DEVICES, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (devices < 0)
+        return 0;
+    // The kernel's linux_dirent64: inode (8 bytes), offset (8), record
+    // length (2), type (1), then the terminated name.
+    constexpr long RECLEN_AT = 16, NAME_AT = 19;
+    alignas(8) char entries[4096];
+    int count = 0;
+    for (long got; (got = syscall(SYS_getdents64, devices, entries, sizeof entries)) > 0;) {
+        for (long at = 0; at + NAME_AT < got;) {
+            unsigned short reclen = 0;
+            memcpy(&reclen, entries + at + RECLEN_AT, sizeof reclen);
+            const char *address = entries + at + NAME_AT;
+            if (reclen == 0)
+                break;
+            at += reclen;
+            if (address[0] == '.' || !is_unbound_nvidia_gpu(devices, address))
+                continue;
+            keep_in_order(addresses, cap, count, address);
+            ++count;
+        }
+    }
+    close(devices);
+    return count;
+}

@@ -461,3 +461,9 @@ void platform_close(platform_stream *s) {
     s->child = 0;
     s->job = 0;
 }
+
+// ---- the PCI bus -----------------------------------------------------------
+
+// Windows has no folder of PCI functions to read, and its GPU tools have a
+// way of their own to lose a GPU; the check is Linux's.
+int platform_unbound_nvidia_gpus(char (*)[PCI_ADDRESS_SIZE], int) { return 0; }

@@ -50,6 +50,9 @@ struct run_options {
     // Called with the plugin's pid once it runs, before its output is read:
     // a late reader, or a server that stops it.
     std::function<void(long pid)> while_running;
+    // Called in the plugin's process just before it starts (a mount
+    // namespace of its own); false ends it there with status 125.
+    std::function<bool()> before_exec;
 };
 
 // Starts the plugin with exactly env, standard input on /dev/null and
@@ -83,6 +86,8 @@ inline pid_t spawn_plugin(const std::string &bin, const std::vector<std::string>
             sigfillset(&all);
             sigprocmask(SIG_SETMASK, &all, nullptr);
         }
+        if (opt.before_exec && !opt.before_exec())
+            _exit(125);
         execve(bin.c_str(), argv.data(), envp.data());
         _exit(126);
     }

@@ -494,7 +494,7 @@ proc_info make_proc(const char *uuid, int pid, const char *name, double used) {
 
 TEST(JsonMetrics, NoneDocument) {
     static gpu_snapshot snap;
-    settle_outcome(&snap, nullptr, nullptr, 0);
+    settle_outcome(&snap, nullptr, nullptr, 0, nullptr);
     std::string doc = capture_stdout([] { json_metrics(&snap, "2024-05-01T12:00:00Z"); });
     EXPECT_EQ(doc, fill(expected("metrics-none"), {{"<UTC>", "2024-05-01T12:00:00Z"}}));
 }
@@ -1111,7 +1111,7 @@ TEST(Outcome, FromTheAttempts) {
     for (const auto &c : cases) {
         snap = gpu_snapshot{};
         snap.gpu_count = c.gpus;
-        settle_outcome(&snap, c.answered, c.attempts.data(), static_cast<int>(c.attempts.size()));
+        settle_outcome(&snap, c.answered, c.attempts.data(), static_cast<int>(c.attempts.size()), nullptr);
         EXPECT_STREQ(snap.source, c.source) << c.what;
         EXPECT_EQ(snap.available, c.available) << c.what;
         EXPECT_EQ(snap.message, c.message) << c.what;
@@ -1125,7 +1125,7 @@ TEST(Outcome, CutToTheField) {
     static gpu_snapshot snap;
     auto settle = [](const std::vector<attempt> &attempts) {
         snap = gpu_snapshot{};
-        settle_outcome(&snap, nullptr, attempts.data(), static_cast<int>(attempts.size()));
+        settle_outcome(&snap, nullptr, attempts.data(), static_cast<int>(attempts.size()), nullptr);
         return std::string(snap.message);
     };
     // "rocm-smi: " is 10 bytes: an "é" (2 bytes) from byte 190 would end past the field.
@@ -1152,6 +1152,66 @@ TEST(Outcome, CutToTheField) {
     EXPECT_EQ(settle({many}), "nvidia-smi: " + std::string(160, 'c') + " (and 2 more)");
     copy_str(many.errors.first, MESSAGE_SIZE, std::string(170, 'c').c_str());
     EXPECT_EQ(settle({many}), "nvidia-smi: " + std::string(170, 'c'));
+}
+
+// GPUs on the bus that no driver holds: their addresses first in the
+// message, whatever else it tells and whichever source answered, whole
+// addresses only, "(and N more)" for those the field cannot hold.
+TEST(Outcome, UnboundGpusAreTold) {
+    auto bus_of = [](int count) {
+        unbound_gpus bus{};
+        bus.count = count;
+        for (int i = 0; i < count && i < MAX_GPUS; ++i)
+            std::snprintf(bus.addresses[i], PCI_ADDRESS_SIZE, "0000:%02x:00.0", 0x10 + i);
+        return bus;
+    };
+    const std::string prefix = "NVIDIA GPUs on the PCI bus without a driver: ";
+    // As many as fit with room left for "(and 31 more)".
+    std::string nine = prefix;
+    for (int i = 0; i < 9; ++i)
+        nine += (i ? ", 0000:" : "0000:") + std::to_string(10 + i) + ":00.0";
+    const struct {
+        const char *what;
+        const char *answered;
+        std::vector<attempt> attempts;
+        int gpus;
+        int unbound;
+        long available;
+        std::string message;
+    } cases[] = {
+        {"one, beside the GPUs that answered",
+         "nvidia",
+         {tool("nvidia-smi", ATTEMPT_EXITED), tool("nvidia-smi compute-apps query", ATTEMPT_EXITED)},
+         3,
+         1,
+         1,
+         "NVIDIA GPU on the PCI bus without a driver: 0000:10:00.0"},
+        {"two, where no tool is installed: no more the no-GPU text",
+         nullptr,
+         {tool("nvidia-smi", ATTEMPT_NOT_INSTALLED, 127), tool("rocm-smi", ATTEMPT_NOT_INSTALLED, 127)},
+         0,
+         2,
+         0,
+         prefix + "0000:10:00.0, 0000:11:00.0"},
+        {"before the tool's own words",
+         nullptr,
+         {tool("nvidia-smi", ATTEMPT_EXITED, 6, "No devices were found")},
+         0,
+         1,
+         0,
+         "NVIDIA GPU on the PCI bus without a driver: 0000:10:00.0; nvidia-smi: exit status 6: No devices were found"},
+        {"more than the field holds", nullptr, {}, 0, 12, 0, nine + " (and 3 more)"},
+        {"more than are kept", nullptr, {}, 0, MAX_GPUS + 8, 0, nine + " (and 31 more)"},
+    };
+    static gpu_snapshot snap;
+    for (const auto &c : cases) {
+        snap = gpu_snapshot{};
+        snap.gpu_count = c.gpus;
+        const unbound_gpus bus = bus_of(c.unbound);
+        settle_outcome(&snap, c.answered, c.attempts.data(), static_cast<int>(c.attempts.size()), &bus);
+        EXPECT_EQ(snap.available, c.available) << c.what;
+        EXPECT_EQ(snap.message, c.message) << c.what;
+    }
 }
 
 } // namespace
