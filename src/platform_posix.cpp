@@ -256,6 +256,24 @@ static constexpr const char *START_STEPS[] = {"/dev/null", "chdir /", "dup2", "/
     _exit(127);
 }
 
+// Calls visit with each name in the open folder dir, read with the raw
+// getdents64 call into a buffer of our own: the C library's opendir
+// allocates. The kernel's linux_dirent64 is the inode (8 bytes), the offset
+// (8), the record's length (2), the type (1), then the terminated name.
+template <typename Visit> static void each_entry(int dir, Visit visit) {
+    constexpr long RECLEN_AT = 16, NAME_AT = 19;
+    alignas(8) char entries[4096];
+    for (long got; (got = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0;)
+        for (long at = 0; at + NAME_AT < got;) {
+            unsigned short reclen = 0;
+            memcpy(&reclen, entries + at + RECLEN_AT, sizeof reclen);
+            if (reclen == 0)
+                return;
+            visit(entries + at + NAME_AT);
+            at += reclen;
+        }
+}
+
 // Closes every descriptor from first up: whatever the server left open (a
 // request body, a listening socket) must not reach a tool.
 static void close_from(int first) {
@@ -275,25 +293,14 @@ static void close_from(int first) {
             close(static_cast<int>(fd));
         return;
     }
-    struct entry { // the kernel's linux_dirent64
-        unsigned long long ino;
-        long long off;
-        unsigned short reclen;
-        unsigned char type;
-        char name[1];
-    };
-    alignas(8) char buf[4096];
-    for (long n; (n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0;)
-        for (long at = 0; at < n;) {
-            const entry *e = reinterpret_cast<const entry *>(buf + at);
-            int fd = 0;
-            const char *c = e->name;
-            for (; *c >= '0' && *c <= '9'; ++c)
-                fd = fd * 10 + (*c - '0');
-            if (c != e->name && !*c && fd >= first && fd != dir)
-                close(fd);
-            at += e->reclen;
-        }
+    each_entry(dir, [&](const char *name) {
+        int fd = 0;
+        const char *c = name;
+        for (; *c >= '0' && *c <= '9'; ++c)
+            fd = fd * 10 + (*c - '0');
+        if (c != name && !*c && fd >= first && fd != dir)
+            close(fd);
+    });
     close(dir);
 }
 
@@ -695,31 +702,17 @@ static void keep_in_order(char (*kept)[PCI_ADDRESS_SIZE], int cap, int count, co
     memcpy(kept[at], address, strlen(address) + 1);
 }
 
-// The folder is read with the raw getdents64 call into a buffer of our
-// own: the C library's opendir allocates.
 int platform_unbound_nvidia_gpus(char (*addresses)[PCI_ADDRESS_SIZE], int cap) {
     int devices = openat(AT_FDCWD, PCI_DEVICES, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (devices < 0)
         return 0;
-    // The kernel's linux_dirent64: inode (8 bytes), offset (8), record
-    // length (2), type (1), then the terminated name.
-    constexpr long RECLEN_AT = 16, NAME_AT = 19;
-    alignas(8) char entries[4096];
     int count = 0;
-    for (long got; (got = syscall(SYS_getdents64, devices, entries, sizeof entries)) > 0;) {
-        for (long at = 0; at + NAME_AT < got;) {
-            unsigned short reclen = 0;
-            memcpy(&reclen, entries + at + RECLEN_AT, sizeof reclen);
-            const char *address = entries + at + NAME_AT;
-            if (reclen == 0)
-                break;
-            at += reclen;
-            if (address[0] == '.' || !is_unbound_nvidia_gpu(devices, address))
-                continue;
-            keep_in_order(addresses, cap, count, address);
-            ++count;
-        }
-    }
+    each_entry(devices, [&](const char *address) {
+        if (address[0] == '.' || !is_unbound_nvidia_gpu(devices, address))
+            return;
+        keep_in_order(addresses, cap, count, address);
+        ++count;
+    });
     close(devices);
     return count;
 }
