@@ -58,7 +58,7 @@ inline const std::string &expected_refusal() {
 struct shared_case {
     std::string name;
     std::vector<std::string> args, env;
-    std::string expected; // a file of expected/, or "page"
+    std::string expected; // a file of expected/, "page" or "embedded-page"
     std::vector<std::pair<std::string, std::string>> fills;
 };
 
@@ -76,10 +76,12 @@ inline std::vector<std::string> case_words(const std::string &field) {
     return words;
 }
 
-// Every case of tests/data/cases, "@name" values made fixture paths.
-inline std::vector<shared_case> shared_cases() {
-    std::vector<shared_case> cases;
-    std::istringstream in(read_file(data_dir() + "/cases"));
+// The rows of a table of tests/data (a name of it): the five fields of each
+// line that is no comment, split at "|". A table without a row stops the
+// run: a suite over it would pass having checked nothing.
+inline std::vector<std::vector<std::string>> table_rows(const std::string &name) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(read_file(data_dir() + "/" + name));
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
             continue;
@@ -88,26 +90,41 @@ inline std::vector<shared_case> shared_cases() {
         for (std::string x; std::getline(fields, x, '|');)
             f.push_back(x);
         f.resize(5);
-        shared_case c{f[0], case_words(f[1]), case_words(f[2]), f[3], {}};
-        for (std::string &e : c.env) {
-            size_t eq = e.find('=');
-            if (eq != std::string::npos && e.compare(eq + 1, 1, "@") == 0)
-                e.replace(eq + 1, 1, data_dir() + "/fixtures/");
-        }
+        rows.push_back(f);
+    }
+    if (rows.empty()) {
+        std::fprintf(stderr, "no case in %s/%s\n", data_dir().c_str(), name.c_str());
+        std::abort();
+    }
+    return rows;
+}
+
+// The words of an environment field, each "VAR=@name" made "VAR=<folder>name".
+inline std::vector<std::string> env_words(const std::string &field, const std::string &folder) {
+    std::vector<std::string> env = case_words(field);
+    for (std::string &e : env) {
+        size_t eq = e.find('=');
+        if (eq != std::string::npos && e.compare(eq + 1, 1, "@") == 0)
+            e.replace(eq + 1, 1, folder);
+    }
+    return env;
+}
+
+// Every case of tests/data/cases, "@name" values made fixture paths.
+inline std::vector<shared_case> shared_cases() {
+    std::vector<shared_case> cases;
+    for (const auto &f : table_rows("cases")) {
+        shared_case c{f[0], case_words(f[1]), env_words(f[2], data_dir() + "/fixtures/"), f[3], {}};
         for (const std::string &v : case_words(f[4])) {
             size_t eq = v.find('=');
             c.fills.emplace_back(v.substr(0, eq), v.substr(eq + 1));
         }
         cases.push_back(c);
     }
-    if (cases.empty()) {
-        std::fprintf(stderr, "no case in %s/cases\n", data_dir().c_str());
-        std::abort();
-    }
     return cases;
 }
 
-// One line of tests/data/failures: a failure capture the fake tools replay,
+// One line of tests/data/failures: a node the fake tools replay, healthy or not,
 // and the metrics response it must get.
 struct failure_case {
     std::string name;
@@ -120,26 +137,7 @@ struct failure_case {
 // Every case of tests/data/failures, "@path" values made paths in tests/data.
 inline std::vector<failure_case> failure_cases() {
     std::vector<failure_case> cases;
-    std::istringstream in(read_file(data_dir() + "/failures"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::vector<std::string> f;
-        std::istringstream fields(line);
-        for (std::string x; std::getline(fields, x, '|');)
-            f.push_back(x);
-        f.resize(5);
-        failure_case c{f[0], f[1] == "fakes", case_words(f[2]), f[3], f[4]};
-        for (std::string &e : c.env) {
-            size_t eq = e.find('=');
-            if (eq != std::string::npos && e.compare(eq + 1, 1, "@") == 0)
-                e.replace(eq + 1, 1, data_dir() + "/");
-        }
-        cases.push_back(c);
-    }
-    if (cases.empty()) {
-        std::fprintf(stderr, "no case in %s/failures\n", data_dir().c_str());
-        std::abort();
-    }
+    for (const auto &f : table_rows("failures"))
+        cases.push_back({f[0], f[1] == "fakes", env_words(f[2], data_dir() + "/"), f[3], f[4]});
     return cases;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "expected.h"
 #include "files.h"
 #include "run_plugin.h"
 
@@ -28,6 +29,21 @@ const char *const NO_TOOLS = "PATH=/nonexistent";
 // processes.
 inline std::vector<std::string> nvidia_fixture_env() {
     return {"FAKE_NVIDIA_GPU=" + fixture("nvidia-gpus.txt"), "FAKE_NVIDIA_APPS=" + fixture("nvidia-apps.txt")};
+}
+
+// A request among the fakes of nvidia_fixture_env() that the signal sig
+// ended (with nothing written: nothing is, before the tools have answered),
+// or for sig 0 that ended by itself with the whole document; nothing on
+// standard error either way.
+inline void expect_ended_by(const plugin_result &r, int sig, const std::string &what) {
+    EXPECT_EQ(r.err, "") << what;
+    if (sig) {
+        EXPECT_EQ(r.signal, sig) << what;
+        EXPECT_EQ(r.out, "") << what;
+    } else {
+        EXPECT_EQ(r.status, 0) << what;
+        EXPECT_EQ(with_utc_placeholder(r.out), expected("metrics-nvidia")) << what;
+    }
 }
 
 // The process id at the end of each line, for every process a fake started
